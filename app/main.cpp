@@ -1,0 +1,111 @@
+// The updater's entry: find and verify the installation, ask the user, run the
+// work in the progress dialog and report the outcome. The exit code says only
+// whether the installation could be found (1) and verified (2); 0 otherwise.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <shlwapi.h>
+
+#include <cstring>
+
+#include "app/progress_dialog.h"
+#include "app/texts.h"
+#include "app/update_state.h"
+#include "app/win_util.h"
+#include "title/settings.h"
+#include "title/title_profile.h"
+#include "verify/install_check.h"
+
+namespace {
+
+// The updater runs elevated, often from a Downloads folder that anyone can
+// write to: DLLs loaded by name come from the system folder only.
+void RestrictDllSearch() {
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// Makes the progress-bar class available before the dialog is created.
+// comctl32 is loaded by name after the search restriction, not imported, so a
+// copy planted beside the exe is never picked up. The module stays loaded for
+// the life of the process, as the dialog's controls need it.
+void RegisterProgressBarClass() {
+  HMODULE comctl = LoadLibraryA("comctl32.dll");
+  if (!comctl) return;
+  using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  auto init = reinterpret_cast<InitFn>(
+      reinterpret_cast<void*>(GetProcAddress(comctl, "InitCommonControlsEx")));
+  if (!init) return;
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+  init(&controls);
+}
+
+void RunMessageLoop() {
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0)) {
+    if (IsDialogMessageA(gState.dialog, &msg)) {
+      WaitMessage();
+      continue;
+    }
+    if (msg.message == WM_QUIT) break;
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+int RunUpdater(HINSTANCE instance, int showCommand) {
+  std::memset(&gState, 0, sizeof gState);
+  const TitleProfile& title = *gTitleProfile;
+  FormatText(gState.caption, text::kCaptionFormat, title.displayTitle);
+
+  if (HWND running = FindWindowA(nullptr, gState.caption)) {
+    SetFocus(running);
+    return 0;
+  }
+  gState.instance = instance;
+  GetModuleFileNameA(instance, gState.updaterFolder, MAX_PATH);
+  PathRemoveFileSpecA(gState.updaterFolder);
+
+  char message[1024];
+  FormatText(message, text::kLocateFailedFormat, title.displayTitle);
+  if (!LocateInstallFolder()) {
+    ShowMessage(nullptr, message, gState.caption, MB_ICONWARNING);
+    return 1;
+  }
+  if (!CheckInstallation(gState.installFolder)) {
+    ShowMessage(nullptr, text::kInstallationDamaged, gState.caption, MB_ICONWARNING);
+    return 2;
+  }
+  if (IsUpdateApplied() &&
+      ShowMessage(nullptr, text::kAlreadyApplied, gState.caption, MB_YESNO | MB_ICONQUESTION) != IDYES) {
+    return 0;
+  }
+  FormatText(message, text::kConfirmFormat, title.displayTitle);
+  if (ShowMessage(nullptr, message, gState.caption, MB_OKCANCEL | MB_ICONWARNING) == IDCANCEL) {
+    return 0;
+  }
+
+  RegisterProgressBarClass();
+  gState.dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(kProgressDialogId), nullptr,
+                                     ProgressDialogProc, 0);
+  // Without a dialog no quit request would ever be posted: count it as a failed work.
+  if (gState.dialog) {
+    ShowWindow(gState.dialog, showCommand);
+    UpdateWindow(gState.dialog);
+    SendMessageA(gState.dialog, UM_RUN_UPDATE, 0, 0);
+    RunMessageLoop();
+  }
+
+  if (gState.success) {
+    ShowMessage(nullptr, text::kUpdateFinished, gState.caption, MB_OK);
+  } else {
+    ShowMessage(nullptr, text::kUpdateCancelled, gState.caption, MB_ICONWARNING);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+  RestrictDllSearch();
+  return RunUpdater(instance, showCommand);
+}

@@ -1,0 +1,58 @@
+#include "app/progress_dialog.h"
+
+#include <commctrl.h>
+
+#include "app/texts.h"
+#include "app/update_state.h"
+#include "app/win_util.h"
+#include "apply/payload_writer.h"
+#include "title/settings.h"
+
+namespace {
+
+void InitDialog(HWND dialog) {
+  SetWindowTextA(dialog, gState.caption);
+  SendMessageA(GetDlgItem(dialog, kProgressBarId), PBM_SETPOS, 0, 0);
+  // The module carries no icon 112, so this leaves the dialog without a small icon.
+  HICON icon = LoadIconA(gState.instance, MAKEINTRESOURCEA(kDialogIconId));
+  SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+  RemoveMenu(GetSystemMenu(dialog, FALSE), SC_CLOSE, MF_BYCOMMAND);
+}
+
+void RunUpdate(HWND dialog) {
+  JoinPath(gState.dataFolder, gState.updaterFolder, text::kDataFolderName);
+  if (!WritePayload()) {
+    DestroyWindow(dialog);
+    return;
+  }
+  // The record is written before the flag is set, and the flag before WM_CLOSE,
+  // which destroys the dialog only once the flag says the work succeeded.
+  RecordUpdateApplied();
+  gState.success = 1;
+  SendMessageA(dialog, WM_CLOSE, 0, 0);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      InitDialog(dialog);
+      return TRUE;
+    case WM_CLOSE:
+      // Ignored while the work runs: a half-written update must not be abandoned.
+      if (gState.success) DestroyWindow(dialog);
+      return TRUE;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return TRUE;
+    case WM_COMMAND:
+      // Swallows IDOK/IDCANCEL from Enter and Escape, and every other command.
+      return TRUE;
+    case UM_RUN_UPDATE:
+      RunUpdate(dialog);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}

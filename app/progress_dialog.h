@@ -1,0 +1,13 @@
+// The progress dialog that runs the update work and cannot be closed by the user.
+#pragma once
+
+#include <windows.h>
+
+// Sent once, synchronously, after the dialog is shown: runs the whole work.
+constexpr UINT UM_RUN_UPDATE = WM_USER + 0x100;
+constexpr int kProgressDialogId = 102;
+constexpr int kProgressBarId = 1008;
+constexpr int kPercentTextId = 1009;
+constexpr int kDialogIconId = 112;
+
+INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

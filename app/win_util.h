@@ -1,0 +1,68 @@
+// Small Win32 helpers shared by the shell: owners that release a handle exactly
+// once, and text composition that never runs past its buffer.
+#pragma once
+
+#include <windows.h>
+
+// A file handle; empty is INVALID_HANDLE_VALUE. Closed once, by the owner.
+class UniqueFile {
+ public:
+  UniqueFile() = default;
+  explicit UniqueFile(HANDLE h) : h_(h) {}
+  UniqueFile(const UniqueFile&) = delete;
+  UniqueFile& operator=(const UniqueFile&) = delete;
+  UniqueFile(UniqueFile&& o) noexcept : h_(o.Release()) {}
+  UniqueFile& operator=(UniqueFile&& o) noexcept {
+    if (this != &o) Reset(o.Release());
+    return *this;
+  }
+  ~UniqueFile() { Reset(); }
+  HANDLE Get() const { return h_; }
+  bool Valid() const { return h_ != INVALID_HANDLE_VALUE; }
+  HANDLE Release() {
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h;
+  }
+  void Reset(HANDLE h = INVALID_HANDLE_VALUE) {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    h_ = h;
+  }
+
+ private:
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+// A loaded module; empty is null. Freed once, by the owner.
+class UniqueModule {
+ public:
+  UniqueModule() = default;
+  explicit UniqueModule(HMODULE m) : m_(m) {}
+  UniqueModule(const UniqueModule&) = delete;
+  UniqueModule& operator=(const UniqueModule&) = delete;
+  UniqueModule(UniqueModule&& o) noexcept : m_(o.m_) { o.m_ = nullptr; }
+  ~UniqueModule() { Reset(); }
+  HMODULE Get() const { return m_; }
+  void Reset() {
+    if (m_) FreeLibrary(m_);
+    m_ = nullptr;
+  }
+
+ private:
+  HMODULE m_ = nullptr;
+};
+
+// wsprintfA into out[capacity]. Returns the length written, or -1 (out then
+// holds an empty string) when the text with its terminator does not fit.
+int FormatText(char* out, int capacity, const char* format, ...);
+
+template <int N>
+int FormatText(char (&out)[N], const char* format, auto... args) {
+  return FormatText(static_cast<char*>(out), N, format, args...);
+}
+
+// "%s\%s" into a MAX_PATH buffer; 0 when the joined path would not fit.
+int JoinPath(char (&out)[MAX_PATH], const char* folder, const char* name);
+
+// MessageBoxA; kept in one place so every box goes through the same call.
+int ShowMessage(HWND owner, const char* text, const char* caption, UINT flags);

@@ -1,0 +1,113 @@
+# Turns a title profile folder into the updater's constants and resource script.
+#
+# A profile folder holds profile.cmake, which sets
+#   UPDATER_MAKER        maker folder under the user's AppData
+#   UPDATER_TITLE        display title (UTF-8)
+#   UPDATER_BASE_NAME    base name of the main program and of the settings file
+#   UPDATER_VERSION      version recorded after the update
+#   UPDATER_PAYLOAD      list of paths relative to the install folder, with "/"
+#   UPDATER_UPDATE_INFO  update-information list file name, may be empty
+# and a payload/ folder with the files at those paths (UPDATER_PAYLOAD_DIR may
+# point elsewhere). An optional data/ folder is copied beside the exe.
+
+function(updater_c_string out value)
+  string(REPLACE "\\" "\\\\" value "${value}")
+  string(REPLACE "\"" "\\\"" value "${value}")
+  set(${out} "\"${value}\"" PARENT_SCOPE)
+endfunction()
+
+# Reads a profile into the caller's scope and checks it.
+macro(updater_load_profile dir)
+  get_filename_component(UPDATER_PROFILE_DIR "${dir}" ABSOLUTE)
+  if(NOT EXISTS "${UPDATER_PROFILE_DIR}/profile.cmake")
+    message(FATAL_ERROR "Title profile: no profile.cmake in ${UPDATER_PROFILE_DIR}")
+  endif()
+  unset(UPDATER_MAKER)
+  unset(UPDATER_TITLE)
+  unset(UPDATER_BASE_NAME)
+  unset(UPDATER_VERSION)
+  unset(UPDATER_PAYLOAD)
+  unset(UPDATER_UPDATE_INFO)
+  set(UPDATER_PAYLOAD_DIR "${UPDATER_PROFILE_DIR}/payload")
+  include("${UPDATER_PROFILE_DIR}/profile.cmake")
+  foreach(_var IN ITEMS UPDATER_MAKER UPDATER_TITLE UPDATER_BASE_NAME UPDATER_VERSION)
+    if("${${_var}}" STREQUAL "")
+      message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: ${_var} is not set")
+    endif()
+  endforeach()
+  if(NOT DEFINED UPDATER_UPDATE_INFO)
+    set(UPDATER_UPDATE_INFO "")
+  endif()
+  set(_seen_names "")
+  set(UPDATER_PAYLOAD_FILES "")
+  set(UPDATER_PAYLOAD_NAMES "")
+  foreach(_path IN LISTS UPDATER_PAYLOAD)
+    if(_path MATCHES "^/" OR _path MATCHES "\\\\" OR _path MATCHES "(^|/)\\.\\.?(/|$)" OR _path MATCHES ":")
+      message(FATAL_ERROR "Title profile: payload path '${_path}' must be relative, written with '/', without '.' or '..'")
+    endif()
+    set(_file "${UPDATER_PAYLOAD_DIR}/${_path}")
+    if(NOT EXISTS "${_file}" OR IS_DIRECTORY "${_file}")
+      message(FATAL_ERROR "Title profile: payload file '${_path}' is missing (looked for ${_file})")
+    endif()
+    get_filename_component(_name "${_path}" NAME)
+    string(TOUPPER "${_name}" _upper)
+    if(_upper IN_LIST _seen_names)
+      message(FATAL_ERROR "Title profile: two payload paths share the last component '${_name}'; "
+                          "each file is carried as a resource named by it, so they would collide")
+    endif()
+    list(APPEND _seen_names "${_upper}")
+    list(APPEND UPDATER_PAYLOAD_FILES "${_file}")
+    list(APPEND UPDATER_PAYLOAD_NAMES "${_upper}")
+  endforeach()
+endmacro()
+
+# Writes <prefix>_profile.cpp (the TitleProfile constants) into the generated folder.
+function(updater_generate_profile_source out_cpp)
+  set(_entries "")
+  foreach(_path IN LISTS UPDATER_PAYLOAD)
+    string(REPLACE "/" "\\" _win "${_path}")
+    updater_c_string(_lit "${_win}")
+    string(APPEND _entries "    ${_lit},\n")
+  endforeach()
+  updater_c_string(MAKER "${UPDATER_MAKER}")
+  updater_c_string(TITLE "${UPDATER_TITLE}")
+  updater_c_string(BASE "${UPDATER_BASE_NAME}")
+  updater_c_string(VERSION "${UPDATER_VERSION}")
+  updater_c_string(INFO "${UPDATER_UPDATE_INFO}")
+  file(CONFIGURE OUTPUT "${out_cpp}" CONTENT "// Generated from the title profile ${UPDATER_PROFILE_DIR}; do not edit.
+#include \"title/title_profile.h\"
+
+namespace {
+const char* const kPayloadList[] = {
+${_entries}    nullptr,
+};
+}  // namespace
+
+extern const TitleProfile kTitleProfile = {
+    ${MAKER},
+    ${TITLE},
+    ${BASE},
+    ${VERSION},
+    kPayloadList,
+    ${INFO},
+};
+" @ONLY)
+endfunction()
+
+# Appends the payload resources to a resource script text.
+function(updater_payload_rc out_var)
+  set(_rc "")
+  foreach(_file _name IN ZIP_LISTS UPDATER_PAYLOAD_FILES UPDATER_PAYLOAD_NAMES)
+    # A LANGUAGE statement before each resource keeps windres from joining the
+    # quoted name with the previous line's file name.
+    string(APPEND _rc "LANGUAGE 0x11, 0x01\n\"${_name}\" BIN \"${_file}\"\n")
+  endforeach()
+  set(${out_var} "${_rc}" PARENT_SCOPE)
+endfunction()
+
+updater_load_profile("${UPDATER_PROFILE}")
+message(STATUS "Title profile: ${UPDATER_PROFILE_DIR} (${UPDATER_BASE_NAME}, version ${UPDATER_VERSION}, "
+               "payload: ${UPDATER_PAYLOAD})")
+updater_generate_profile_source("${CMAKE_BINARY_DIR}/generated/title_profile_data.cpp")
+updater_payload_rc(UPDATER_PAYLOAD_RC)
+set(UPDATER_EXE_NAME "${UPDATER_BASE_NAME}Update")

@@ -1,0 +1,52 @@
+# Sourced by scripts: a private Wine prefix under build/, Japanese ANSI code
+# page, an Xvfb display and a persistent wineserver, all stopped by wine_stop.
+ROOT="${ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
+export WINEPREFIX="${WINEPREFIX:-$ROOT/build/wineprefix}"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export LC_ALL=ja_JP.UTF-8
+export WINEARCH=win64
+
+_xvfb_pid=""
+
+wine_start() {
+  if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
+    # Wine takes the ANSI code page from the locale; without ja_JP it stays 1252.
+    if [ -f /etc/locale.gen ] && ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
+      echo 'ja_JP.UTF-8 UTF-8' >> /etc/locale.gen
+    fi
+    command -v locale-gen >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q locales >/dev/null
+    locale-gen >/dev/null
+  fi
+  if [ -z "${DISPLAY:-}" ] || [ "${UPDATER_OWN_DISPLAY:-1}" = 1 ]; then
+    local fifo
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    _xvfb_pid=$!
+    local n
+    read -r n <"$fifo"
+    rm -f "$fifo"
+    export DISPLAY=":$n"
+  fi
+  mkdir -p "$WINEPREFIX"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1
+    wineserver -w
+  fi
+  # Without a window manager Wine waits up to 2 s whenever a window is hidden.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  # Japanese glyphs for screenshots: the dialog font mapped to an installed CJK font.
+  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'ＭＳ Ｐゴシック' /d IPAPGothic /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS Shell Dlg' /d IPAPGothic /f >/dev/null 2>&1
+  wineserver -p
+}
+
+wine_stop() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$_xvfb_pid" ]; then
+    kill "$_xvfb_pid" 2>/dev/null || true
+    wait "$_xvfb_pid" 2>/dev/null || true
+    _xvfb_pid=""
+  fi
+}

@@ -1,0 +1,92 @@
+#include "test_support.h"
+
+#include <shlobj.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "app/texts.h"
+#include "app/update_state.h"
+#include "title/title_profile.h"
+
+ScratchFolder::ScratchFolder(const std::string& name) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  path_ = std::string(temp) + "ut-" + name;
+  RemoveTree(path_);
+  CreateDirectoryA(path_.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
+
+void RemoveTree(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    DeleteFileA(path.c_str());
+    return;
+  }
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (std::strcmp(found.cFileName, ".") && std::strcmp(found.cFileName, "..")) {
+        RemoveTree(path + "\\" + found.cFileName);
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void WriteText(const std::string& path, const std::string& content) {
+  WriteBytes(path, std::vector<unsigned char>(content.begin(), content.end()));
+}
+
+std::vector<unsigned char> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+bool FileExists(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string AppDataFolder() {
+  char folder[MAX_PATH] = {};
+  SHGetSpecialFolderPathA(nullptr, folder, CSIDL_APPDATA, FALSE);
+  return folder;
+}
+
+std::string SettingsPath() { return AppDataFolder() + "\\KAZETOU\\TumbleTrain.ini"; }
+
+void WriteSettings(const std::string& content) {
+  RemoveSettings();
+  CreateDirectoryA((AppDataFolder() + "\\KAZETOU").c_str(), nullptr);
+  WriteText(SettingsPath(), content);
+}
+
+void RemoveSettings() { RemoveTree(SettingsPath()); }
+
+void ResetUpdateState() {
+  std::memset(&gState, 0, sizeof gState);
+  gState.instance = GetModuleHandleA(nullptr);
+  wsprintfA(gState.caption, text::kCaptionFormat, gTitleProfile->displayTitle);
+}
+
+std::string BuildPath(const char* unixPath) {
+  // Wine maps the host's root as drive Z:.
+  std::string path = std::string("Z:") + unixPath;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}

@@ -1,0 +1,41 @@
+// Helpers of the Windows-side tests: scratch folders, files, the AppData
+// settings file, and a fresh update state for each test.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// A fresh, empty folder for one test under the prefix's temp folder; removed
+// with its content when the object goes.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(const std::string& name);
+  ~ScratchFolder();
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return path_ + "\\" + relative; }
+
+ private:
+  std::string path_;
+};
+
+void RemoveTree(const std::string& path);
+void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes);
+void WriteText(const std::string& path, const std::string& text);
+std::vector<unsigned char> ReadBytes(const std::string& path);  // empty when missing
+bool FileExists(const std::string& path);
+
+// The user's AppData folder, as the program itself asks for it.
+std::string AppDataFolder();
+// "<AppData>\KAZETOU\TumbleTrain.ini" of the sample title.
+std::string SettingsPath();
+// Writes the settings file with the given content (creating the maker folder).
+void WriteSettings(const std::string& content);
+void RemoveSettings();
+
+// Zeroes the update state and fills what the entry function would.
+void ResetUpdateState();
+
+// Host path (Linux) of a file the build made, as a Windows path Wine can open.
+std::string BuildPath(const char* unixPath);

@@ -1,0 +1,3 @@
+#include "title/title_profile.h"
+
+const TitleProfile* gTitleProfile = &kTitleProfile;

@@ -3,7 +3,6 @@
 // whether the installation could be found (1) and verified (2); 0 otherwise.
 #include <windows.h>
 
-#include <commctrl.h>
 #include <shlwapi.h>
 
 #include <cstring>
@@ -22,21 +21,6 @@ namespace {
 // write to: DLLs loaded by name come from the system folder only.
 void RestrictDllSearch() {
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
-// Makes the progress-bar class available before the dialog is created.
-// comctl32 is loaded by name after the search restriction, not imported, so a
-// copy planted beside the exe is never picked up. The module stays loaded for
-// the life of the process, as the dialog's controls need it.
-void RegisterProgressBarClass() {
-  HMODULE comctl = LoadLibraryA("comctl32.dll");
-  if (!comctl) return;
-  using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
-  auto init = reinterpret_cast<InitFn>(
-      reinterpret_cast<void*>(GetProcAddress(comctl, "InitCommonControlsEx")));
-  if (!init) return;
-  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-  init(&controls);
 }
 
 void RunMessageLoop() {

@@ -10,4 +10,7 @@ constexpr int kProgressBarId = 1008;
 constexpr int kPercentTextId = 1009;
 constexpr int kDialogIconId = 112;
 
+// Registers the progress-bar class (from the system comctl32) before the dialog is created.
+void RegisterProgressBarClass();
+
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

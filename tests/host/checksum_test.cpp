@@ -1,0 +1,112 @@
+#include "verify/checksum.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace {
+
+std::vector<unsigned char> RandomBytes(size_t size, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<unsigned char> bytes(size);
+  for (auto& b : bytes) b = static_cast<unsigned char>(rng());
+  return bytes;
+}
+
+FileChecksum Scan(const std::vector<unsigned char>& bytes, bool hasHole = false, uint32_t hole = 0) {
+  return ScanFileChecksum(bytes.data(), bytes.size(), hasHole, hole);
+}
+
+TEST(ChecksumTest, KnownVectors) {
+  EXPECT_EQ(Scan({}), (FileChecksum{0, 0}));
+  EXPECT_EQ(Scan({1, 2, 3, 4, 5, 6, 7, 8}), (FileChecksum{0x24, 0x0C040404}));
+  // Every byte 0xFF over 8 KiB: the sum passes 16 bits, the words cancel.
+  EXPECT_EQ(Scan(std::vector<unsigned char>(8192, 0xFF)), (FileChecksum{8192u * 255u, 0}));
+  // A short tail is a word padded with zero bytes.
+  EXPECT_EQ(Scan({1, 2, 3, 4, 5, 6}), (FileChecksum{21, 0x04030201u ^ 0x0605u}));
+}
+
+TEST(ChecksumTest, SwappingWholeWordsKeepsTheChecksum) {
+  auto bytes = RandomBytes(4096, 1);
+  FileChecksum before = Scan(bytes);
+  std::swap_ranges(bytes.begin() + 8, bytes.begin() + 12, bytes.begin() + 2000);
+  EXPECT_EQ(Scan(bytes), before);
+  // Moving four bytes to another place in the word shifts them between XOR lanes.
+  std::swap_ranges(bytes.begin() + 9, bytes.begin() + 13, bytes.begin() + 2002);
+  EXPECT_NE(Scan(bytes), before);
+}
+
+TEST(ChecksumTest, HoleRules) {
+  // 32 bytes 1..32; the expected values are worked out by hand from the rules.
+  std::vector<unsigned char> bytes(32);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i + 1);
+  auto word = [&](size_t at) {
+    uint32_t w = 0;
+    for (size_t j = 0; j < 4 && at + j < bytes.size(); ++j) w |= uint32_t{bytes[at + j]} << (8 * j);
+    return w;
+  };
+  auto sum = [&](size_t from, size_t to) {
+    uint32_t s = 0;
+    for (size_t i = from; i < to; ++i) s += bytes[i];
+    return s;
+  };
+  const struct {
+    const char* what;
+    uint32_t hole;
+    FileChecksum expected;
+  } cases[] = {
+      {"aligned: its three words left out",
+       8,
+       {sum(0, 8) + sum(20, 32), word(0) ^ word(4) ^ word(20) ^ word(24) ^ word(28)}},
+      {"unaligned: word at 8 taken whole, word at 20 left out",
+       10,
+       {sum(0, 10) + sum(22, 32), word(0) ^ word(4) ^ word(8) ^ word(24) ^ word(28)}},
+      {"reaching exactly to the end", 20, {sum(0, 20), word(0) ^ word(4) ^ word(8) ^ word(12) ^ word(16)}},
+      {"reaching past the end ends the scan",
+       30,
+       {sum(0, 30), word(0) ^ word(4) ^ word(8) ^ word(12) ^ word(16) ^ word(20) ^ word(24) ^ word(28)}},
+      {"at the size skips nothing", 32, Scan(bytes)},
+      {"beyond the size skips nothing", 0xFFFFFFFFu, Scan(bytes)},
+      {"at offset 0", 0, {sum(12, 32), word(12) ^ word(16) ^ word(20) ^ word(24) ^ word(28)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Scan(bytes, true, c.hole), c.expected);
+    EXPECT_EQ(ScanFileChecksumReference(bytes.data(), bytes.size(), true, c.hole), c.expected);
+  }
+}
+
+// The fast scan takes different paths by length, alignment and hole position;
+// every combination over small sizes must agree with the definition.
+TEST(ChecksumTest, FastScanMatchesReferenceForEverySizeAndHole) {
+  auto bytes = RandomBytes(320, 2);
+  for (size_t size = 0; size <= 300; ++size) {
+    // Also from an odd address, so no path depends on the buffer's alignment.
+    for (size_t shift : {size_t{0}, size_t{3}}) {
+      const unsigned char* data = bytes.data() + shift;
+      ASSERT_EQ(ScanFileChecksum(data, size, false, 0), ScanFileChecksumReference(data, size, false, 0))
+          << "size " << size << " shift " << shift;
+      for (uint32_t hole = 0; hole <= size + 1; ++hole)
+        ASSERT_EQ(ScanFileChecksum(data, size, true, hole), ScanFileChecksumReference(data, size, true, hole))
+            << "size " << size << " hole " << hole << " shift " << shift;
+    }
+  }
+}
+
+TEST(ChecksumTest, FastScanMatchesReferenceOnLargeBuffers) {
+  // Large enough for many flushes of the 16-bit lanes and for the prefetch.
+  auto bytes = RandomBytes(3 * 1024 * 1024 + 7, 3);
+  for (uint32_t hole : {0u, 5u, 0x548u, 1234567u, 3u * 1024 * 1024 - 1}) {
+    SCOPED_TRACE(hole);
+    EXPECT_EQ(Scan(bytes, true, hole), ScanFileChecksumReference(bytes.data(), bytes.size(), true, hole));
+  }
+  EXPECT_EQ(Scan(bytes), ScanFileChecksumReference(bytes.data(), bytes.size(), false, 0));
+  // All 0xFF stresses the lane arithmetic at its limits.
+  std::vector<unsigned char> ones(1 << 20, 0xFF);
+  EXPECT_EQ(Scan(ones), ScanFileChecksumReference(ones.data(), ones.size(), false, 0));
+}
+
+}  // namespace

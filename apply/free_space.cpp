@@ -1,0 +1,50 @@
+// The free-space check of the install drive, before anything is written.
+#include <windows.h>
+
+#include <cstdint>
+
+#include "app/texts.h"
+#include "app/update_state.h"
+#include "app/win_util.h"
+#include "apply/payload_writer.h"
+#include "apply/progress.h"
+
+namespace {
+
+// The boxes of this check have no owner.
+void ShowFreeSpaceMessage(const char* message) {
+  ShowMessage(nullptr, message, gState.caption, MB_OK | MB_ICONWARNING);
+}
+
+}  // namespace
+
+int CheckFreeSpace(uint32_t grandTotal) {
+  // Only the volume the drive letter names is asked, never the folder itself:
+  // the first two bytes, whatever the first one is.
+  char drive[3] = {};
+  drive[0] = gState.installFolder[0];
+  if (drive[0] != '\0') drive[1] = gState.installFolder[1];
+
+  // Room for a folder of 259 characters with the fixed text and three numbers.
+  char message[1024];
+  if (drive[1] != ':') {
+    FormatText(message, text::kBadInstallFolderFormat, gState.installFolder);
+    ShowFreeSpaceMessage(message);
+    return 0;
+  }
+
+  // The volume's whole free space, not the part a quota leaves to this user.
+  ULARGE_INTEGER total = {};
+  ULARGE_INTEGER totalFree = {};
+  if (!GetDiskFreeSpaceExA(drive, nullptr, &total, &totalFree)) return 1;
+
+  const uint32_t freeMegabytes = progress::Megabytes(totalFree.QuadPart);
+  const uint32_t volumeMegabytes = progress::Megabytes(total.QuadPart);
+  const uint32_t requiredMegabytes = progress::Megabytes(grandTotal);
+  if (freeMegabytes >= requiredMegabytes) return 1;
+
+  FormatText(message, text::kNoSpaceFormat, gState.installFolder, freeMegabytes, volumeMegabytes,
+             requiredMegabytes + 1);
+  ShowFreeSpaceMessage(message);
+  return 0;
+}

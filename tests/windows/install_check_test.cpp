@@ -1,0 +1,143 @@
+// The installation check on real files: the sample installations, damaged
+// copies of them, and a record library that carries code.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "verify/install_check.h"
+
+namespace {
+
+const std::string kSample = BuildPath(UPDATER_SAMPLE_DIR);
+
+class InstallCheckTest : public ::testing::Test {
+ protected:
+  // Copies a sample installation ("old" or "new") into the scratch folder.
+  void Install(const char* variant) {
+    CreateDirectoryA((folder_ / "dll").c_str(), nullptr);
+    for (const char* file : {"TumbleTrain.exe", "dll\\RESOURCE.dll"}) {
+      ASSERT_TRUE(CopyFileA((kSample + "\\" + variant + "\\" + file).c_str(), (folder_ / file).c_str(), FALSE));
+    }
+  }
+  std::string Library() const { return folder_ / "dll\\RESOURCE.dll"; }
+  std::string Program() const { return folder_ / "TumbleTrain.exe"; }
+  int Check() const { return CheckInstallation(folder_.Path().c_str()); }
+
+  ScratchFolder folder_{"install-check"};
+};
+
+// Offset of the self record's data in a library: where its marker "/**/" is.
+size_t SelfRecordOffset(const std::vector<unsigned char>& library) {
+  const char marker[] = "/**/";
+  auto at = std::search(library.begin(), library.end(), marker, marker + 4);
+  return static_cast<size_t>(at - library.begin());
+}
+
+TEST_F(InstallCheckTest, SampleInstallationsPass) {
+  for (const char* variant : {"old", "new"}) {
+    SCOPED_TRACE(variant);
+    Install(variant);
+    EXPECT_EQ(CheckRecordLibrary(Library().c_str()), 1);
+    EXPECT_EQ(Check(), 1);
+  }
+}
+
+TEST_F(InstallCheckTest, OneChangedByteFailsTheCheck) {
+  Install("new");
+  const std::vector<unsigned char> library = ReadBytes(Library());
+  const size_t self = SelfRecordOffset(library);
+  ASSERT_LT(self + 32, library.size());
+  struct Case {
+    const char* what;
+    bool inLibrary;
+    size_t offset;
+  };
+  const Case cases[] = {
+      {"library header", true, 2},
+      {"library marker", true, self + 1},
+      {"library reserved bytes", true, self + 20},
+      {"library last byte", true, library.size() - 1},
+      {"main program first byte", false, 0},
+      {"main program middle", false, 100001},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = c.inLibrary ? Library() : Program();
+    const std::vector<unsigned char> original = ReadBytes(path);
+    std::vector<unsigned char> changed = original;
+    changed[c.offset] ^= 0x40;
+    WriteBytes(path, changed);
+    EXPECT_EQ(Check(), 0);
+    WriteBytes(path, original);
+    EXPECT_EQ(Check(), 1);
+  }
+}
+
+TEST_F(InstallCheckTest, MissingPiecesFailTheCheck) {
+  Install("new");
+  // The self record's name spelt otherwise: the library lacks "RESOURCE.DLL".
+  std::vector<unsigned char> library = ReadBytes(Library());
+  const std::u16string name = u"RESOURCE.DLL";
+  auto at = std::search(library.begin(), library.end(), reinterpret_cast<const unsigned char*>(name.data()),
+                        reinterpret_cast<const unsigned char*>(name.data() + name.size()));
+  ASSERT_NE(at, library.end());
+  const std::vector<unsigned char> original = library;
+  *at = 'X';
+  WriteBytes(Library(), library);
+  EXPECT_EQ(Check(), 0);
+  WriteBytes(Library(), original);
+
+  ASSERT_TRUE(DeleteFileA(Program().c_str()));
+  EXPECT_EQ(Check(), 0);
+  Install("new");
+  ASSERT_TRUE(DeleteFileA(Library().c_str()));
+  EXPECT_EQ(Check(), 0);
+
+  EXPECT_EQ(CheckInstallation("*"), 0);
+  EXPECT_EQ(CheckInstallation(("C:\\" + std::string(250, 'x')).c_str()), 0);
+}
+
+TEST_F(InstallCheckTest, LeavesNothingOpen) {
+  Install("new");
+  ASSERT_EQ(Check(), 1);
+  for (const std::string& path : {Library(), Program()}) {
+    // Nobody may still hold the file: an open without any sharing succeeds.
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << path;
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+}
+
+TEST_F(InstallCheckTest, TitleRunningStillPasses) {
+  // A running title's program can be read but not written: the check reads only.
+  Install("new");
+  HANDLE running = CreateFileA(Program().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(running, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Check(), 1);
+  CloseHandle(running);
+}
+
+TEST_F(InstallCheckTest, LibraryCodeNeverRuns) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  const std::string marker = std::string(temp) + "record-library-code-ran.txt";
+  DeleteFileA(marker.c_str());
+  const std::string fixture = BuildPath(UPDATER_MARKER_DLL);
+
+  Install("new");
+  ASSERT_TRUE(CopyFileA(fixture.c_str(), Library().c_str(), FALSE));
+  EXPECT_EQ(Check(), 0);
+  EXPECT_FALSE(FileExists(marker)) << "the record library's code ran during the check";
+
+  // The fixture does what it says when loaded as a module.
+  HMODULE loaded = LoadLibraryA(fixture.c_str());
+  ASSERT_NE(loaded, nullptr);
+  FreeLibrary(loaded);
+  EXPECT_TRUE(FileExists(marker));
+  DeleteFileA(marker.c_str());
+}
+
+}  // namespace

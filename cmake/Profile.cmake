@@ -9,6 +9,7 @@
 #   UPDATER_UPDATE_INFO  update-information list file name, may be empty
 # and a payload/ folder with the files at those paths (UPDATER_PAYLOAD_DIR may
 # point elsewhere). An optional data/ folder is copied beside the exe.
+# UPDATER_PAYLOAD_NOT_CARRIED (tests only) lists payload paths left out of the module.
 
 function(updater_c_string out value)
   string(REPLACE "\\" "\\\\" value "${value}")
@@ -28,6 +29,7 @@ macro(updater_load_profile dir)
   unset(UPDATER_VERSION)
   unset(UPDATER_PAYLOAD)
   unset(UPDATER_UPDATE_INFO)
+  unset(UPDATER_PAYLOAD_NOT_CARRIED)
   set(UPDATER_PAYLOAD_DIR "${UPDATER_PROFILE_DIR}/payload")
   include("${UPDATER_PROFILE_DIR}/profile.cmake")
   foreach(_var IN ITEMS UPDATER_MAKER UPDATER_TITLE UPDATER_BASE_NAME UPDATER_VERSION)
@@ -46,6 +48,11 @@ macro(updater_load_profile dir)
       message(FATAL_ERROR "Title profile: payload path '${_path}' must be relative, written with '/', without '.' or '..'")
     endif()
     set(_file "${UPDATER_PAYLOAD_DIR}/${_path}")
+    if(_path IN_LIST UPDATER_PAYLOAD_NOT_CARRIED)
+      # Listed but deliberately not embedded: only test profiles do this, to
+      # exercise the writer's report of a missing resource.
+      continue()
+    endif()
     if(NOT EXISTS "${_file}" OR IS_DIRECTORY "${_file}")
       message(FATAL_ERROR "Title profile: payload file '${_path}' is missing (looked for ${_file})")
     endif()
@@ -61,7 +68,7 @@ macro(updater_load_profile dir)
   endforeach()
 endmacro()
 
-# Writes <prefix>_profile.cpp (the TitleProfile constants) into the generated folder.
+# Writes the TitleProfile constants of the loaded profile into out_cpp.
 function(updater_generate_profile_source out_cpp)
   set(_entries "")
   foreach(_path IN LISTS UPDATER_PAYLOAD)
@@ -105,9 +112,34 @@ function(updater_payload_rc out_var)
   set(${out_var} "${_rc}" PARENT_SCOPE)
 endfunction()
 
-updater_load_profile("${UPDATER_PROFILE}")
-message(STATUS "Title profile: ${UPDATER_PROFILE_DIR} (${UPDATER_BASE_NAME}, version ${UPDATER_VERSION}, "
-               "payload: ${UPDATER_PAYLOAD})")
-updater_generate_profile_source("${CMAKE_BINARY_DIR}/generated/title_profile_data.cpp")
-updater_payload_rc(UPDATER_PAYLOAD_RC)
-set(UPDATER_EXE_NAME "${UPDATER_BASE_NAME}Update")
+# Builds an updater from a profile folder: <base>Update.exe in output_dir.
+# The sample title's updater and the test profiles' updaters all come from here.
+function(updater_add_executable target profile_dir output_dir)
+  updater_load_profile("${profile_dir}")
+  set(_gen "${CMAKE_BINARY_DIR}/generated/${target}")
+  updater_generate_profile_source("${_gen}/title_profile_data.cpp")
+  updater_payload_rc(UPDATER_PAYLOAD_RC)
+  set(UPDATER_EXE_NAME "${UPDATER_BASE_NAME}Update")
+  set(UPDATER_MANIFEST "${CMAKE_SOURCE_DIR}/res/updater.manifest")
+  string(REPLACE "\"" "\"\"" UPDATER_VERSION_TITLE "${UPDATER_TITLE}")
+  configure_file(${CMAKE_SOURCE_DIR}/res/version.rc.in ${_gen}/version.rc @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/res/updater.rc.in ${_gen}/updater.rc @ONLY)
+
+  add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/app/main.cpp ${_gen}/title_profile_data.cpp ${_gen}/updater.rc)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME "${UPDATER_EXE_NAME}" RUNTIME_OUTPUT_DIRECTORY "${output_dir}")
+  target_link_libraries(${target} PRIVATE updater_shell)
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections)
+  target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/res ${_gen})
+  set_source_files_properties(${_gen}/updater.rc PROPERTIES
+    OBJECT_DEPENDS "${UPDATER_PAYLOAD_FILES};${UPDATER_MANIFEST};${CMAKE_SOURCE_DIR}/res/progress_dialog.rc")
+
+  # The optional data/ folder of the profile travels beside the exe.
+  if(IS_DIRECTORY "${UPDATER_PROFILE_DIR}/data")
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_directory "${UPDATER_PROFILE_DIR}/data" "${output_dir}/data")
+  endif()
+  message(STATUS "Updater ${target}: ${UPDATER_PROFILE_DIR} -> ${output_dir}/${UPDATER_EXE_NAME}.exe "
+                 "(version ${UPDATER_VERSION}, payload: ${UPDATER_PAYLOAD})")
+  set(${target}_EXE "${output_dir}/${UPDATER_EXE_NAME}.exe" PARENT_SCOPE)
+endfunction()

@@ -72,6 +72,15 @@ void BoxRecorder::OnOtherWindow(std::function<void(HWND)> callback) {
   other_ = std::move(callback);
 }
 
+void BoxRecorder::ReleaseHeld(int answer) {
+  std::vector<HWND> held;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held.swap(held_);
+  }
+  for (HWND window : held) PostMessageW(window, WM_COMMAND, answer, 0);
+}
+
 std::vector<BoxRecord> BoxRecorder::Boxes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return boxes_;
@@ -134,6 +143,10 @@ void BoxRecorder::Poll() {
       }
       answered_.push_back(window);
       boxes_.push_back(box);
+      if (box.answer == kHold) {
+        held_.push_back(window);
+        continue;
+      }
     }
     PostMessageW(window, WM_COMMAND, box.answer, 0);
   }

@@ -32,6 +32,10 @@ class BoxRecorder {
   // Answers for the next boxes, in order; once they run out each box gets
   // IDOK when it has that button, otherwise IDNO or IDCANCEL.
   void QueueAnswers(std::initializer_list<int> answers);
+  // An answer that records the box but leaves it open until ReleaseHeld.
+  static constexpr int kHold = -1;
+  // Answers every held box with `answer`.
+  void ReleaseHeld(int answer);
   // Called on the watcher thread at every poll with each visible top-level
   // window of the process that is not a message box (the progress dialog).
   void OnOtherWindow(std::function<void(HWND)> callback);
@@ -48,6 +52,7 @@ class BoxRecorder {
   std::deque<int> answers_;
   std::vector<BoxRecord> boxes_;
   std::vector<HWND> answered_;
+  std::vector<HWND> held_;
   std::function<void(HWND)> other_;
   bool stop_ = false;
   std::thread thread_;

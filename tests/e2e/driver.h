@@ -1,0 +1,52 @@
+// Runs a built updater as a user would: starts it, answers and records its
+// message boxes, watches its progress dialog, and collects the exit code.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "box_recorder.h"
+
+struct DialogSeen {
+  HWND window = nullptr;
+  std::wstring title;
+  std::vector<std::wstring> percents;  // each distinct text of control 1009, in order
+  std::vector<int> positions;          // each distinct bar position, in order
+};
+
+struct UpdaterRun {
+  DWORD exitCode = STILL_ACTIVE;
+  bool timedOut = false;
+  std::vector<BoxRecord> boxes;
+  DialogSeen dialog;
+};
+
+// A running updater with its box recorder; for scenarios that act while it runs.
+class UpdaterProcess {
+ public:
+  UpdaterProcess(const std::string& exe, std::initializer_list<int> answers);
+  ~UpdaterProcess();
+  // Called once on the watcher thread when the progress dialog first shows.
+  void OnDialog(std::function<void(HWND)> poke);
+  BoxRecorder& Recorder() { return *recorder_; }
+  DWORD ProcessId() const { return info_.dwProcessId; }
+  // Waits for the end (terminating a hung updater) and gathers what was seen.
+  UpdaterRun Finish(DWORD timeoutMs = 120000);
+
+ private:
+  PROCESS_INFORMATION info_ = {};
+  BoxRecorder* recorder_ = nullptr;
+  DialogSeen dialog_;
+  std::function<void(HWND)> poke_;
+  bool poked_ = false;
+  std::mutex mutex_;
+};
+
+UpdaterRun RunUpdater(const std::string& exe, std::initializer_list<int> answers);
+
+// Whether any top-level window of the process exists (visible or not).
+bool ProcessHasWindow(DWORD processId);

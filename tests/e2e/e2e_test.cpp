@@ -1,0 +1,295 @@
+// The built updater, run as a user would, in the prefix: the settings file in
+// AppData, an installation of the sample title's older files, and every box
+// answered as the scenario says.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/texts.h"
+#include "driver.h"
+
+#include <commctrl.h>
+#include "test_support.h"
+#include "title/title_profile.h"
+#include "verify/install_check.h"
+
+namespace {
+
+const std::string kSample = BuildPath(UPDATER_SAMPLE_DIR);
+const std::string kUpdater = BuildPath(UPDATER_EXE);
+const std::string kLargeUpdater = BuildPath(UPDATER_LARGE_EXE);
+const std::string kMissingUpdater = BuildPath(UPDATER_MISSING_EXE);
+const std::string kInfoUpdater = BuildPath(UPDATER_INFO_EXE);
+
+const std::vector<std::string> kFiles = {"TumbleTrain.exe", "dll\\RESOURCE.dll"};
+
+std::wstring Expected(const char* format) {
+  char text[1024];
+  wsprintfA(text, format, gTitleProfile->displayTitle);
+  return FromCp932(text);
+}
+
+std::wstring Caption() { return Expected(text::kCaptionFormat); }
+
+// What a box must look like: its text, buttons, icon and owner.
+struct BoxSpec {
+  std::wstring text;
+  std::vector<int> buttons;
+  bool icon;
+  bool ownedByDialog;
+};
+
+BoxSpec Locate() { return {Expected(text::kLocateFailedFormat), {IDOK}, true, false}; }
+BoxSpec Damaged() { return {FromCp932(text::kInstallationDamaged), {IDOK}, true, false}; }
+BoxSpec Applied() { return {FromCp932(text::kAlreadyApplied), {IDYES, IDNO}, true, false}; }
+BoxSpec Confirm() { return {Expected(text::kConfirmFormat), {IDOK, IDCANCEL}, true, false}; }
+BoxSpec Finished() { return {FromCp932(text::kUpdateFinished), {IDOK}, false, false}; }
+BoxSpec Cancelled() { return {FromCp932(text::kUpdateCancelled), {IDOK}, true, false}; }
+
+void ExpectBoxes(const UpdaterRun& run, const std::vector<BoxSpec>& specs, const std::wstring& caption = Caption()) {
+  ASSERT_EQ(run.boxes.size(), specs.size());
+  for (size_t i = 0; i < specs.size(); ++i) {
+    SCOPED_TRACE("box " + std::to_string(i));
+    const BoxRecord& box = run.boxes[i];
+    EXPECT_EQ(box.text, specs[i].text);
+    EXPECT_EQ(box.buttons, specs[i].buttons);
+    EXPECT_EQ(box.hasIcon, specs[i].icon);
+    if (specs[i].ownedByDialog) {
+      EXPECT_NE(box.owner, nullptr);
+      EXPECT_EQ(box.owner, run.dialog.window);
+    } else {
+      EXPECT_EQ(box.owner, nullptr);
+      EXPECT_EQ(box.caption, caption);
+    }
+  }
+}
+
+std::string SettingsValue(const char* section, const char* key) {
+  char value[256] = {};
+  GetPrivateProfileStringA(section, key, "(none)", value, sizeof value, SettingsPath().c_str());
+  return value;
+}
+
+enum class Install { Old, DamagedProgram, DamagedLibrary, None };
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override { RemoveTree(install_.Path()); }
+  void TearDown() override { RemoveSettings(); }
+
+  void PrepareInstall(Install kind) {
+    RemoveTree(install_.Path());
+    if (kind == Install::None) return;
+    CreateDirectoryA(install_.Path().c_str(), nullptr);
+    CreateDirectoryA((install_ / "dll").c_str(), nullptr);
+    for (const std::string& file : kFiles) {
+      std::string from = kSample + "\\old\\" + file;
+      ASSERT_TRUE(CopyFileA(from.c_str(), (install_ / file).c_str(), FALSE)) << from;
+    }
+    if (kind == Install::DamagedProgram || kind == Install::DamagedLibrary) {
+      const std::string target = install_ / (kind == Install::DamagedProgram ? kFiles[0] : kFiles[1]);
+      std::vector<unsigned char> bytes = ReadBytes(target);
+      bytes[bytes.size() / 2] ^= 0x01;
+      WriteBytes(target, bytes);
+    }
+  }
+
+  void WriteSettingsFor(const char* applied) {
+    std::string content = "[INSTALL]\r\nInstallFold=" + install_.Path() + "\r\n";
+    if (applied) content += std::string("[UPDATE]\r\nNonActivation=") + applied + "\r\n";
+    WriteSettings(content);
+  }
+
+  bool InstalledFilesAre(const char* variant) {
+    for (const std::string& file : kFiles) {
+      if (ReadBytes(install_ / file) != ReadBytes(kSample + "\\" + variant + "\\" + file)) return false;
+    }
+    return true;
+  }
+
+  ScratchFolder install_{"e2e-install"};
+};
+
+// One row per path through the start-up sequence, with the user's answers.
+struct Scenario {
+  const char* name;
+  bool settings;
+  const char* installFolderOverride;  // replaces the install folder in the settings file
+  const char* applied;                // NonActivation value, or null for none
+  Install install;
+  std::vector<int> answers;
+  std::vector<BoxSpec> boxes;
+  DWORD exitCode;
+  bool updated;  // the new files are in place afterwards
+};
+
+TEST_F(EndToEnd, SequenceTable) {
+  const Scenario scenarios[] = {
+      {"no settings file", false, nullptr, nullptr, Install::Old, {}, {Locate()}, 1, false},
+      {"no install folder entry", true, "", nullptr, Install::Old, {}, {Damaged()}, 2, false},
+      {"install folder missing", true, nullptr, nullptr, Install::None, {}, {Damaged()}, 2, false},
+      {"main program damaged", true, nullptr, nullptr, Install::DamagedProgram, {}, {Damaged()}, 2, false},
+      {"record library damaged", true, nullptr, nullptr, Install::DamagedLibrary, {}, {Damaged()}, 2, false},
+      {"no record, cancelled", true, nullptr, nullptr, Install::Old, {IDCANCEL}, {Confirm()}, 0, false},
+      {"older record, cancelled", true, nullptr, "0.5", Install::Old, {IDCANCEL}, {Confirm()}, 0, false},
+      {"same record, No", true, nullptr, "1", Install::Old, {IDNO}, {Applied()}, 0, false},
+      {"newer record, No", true, nullptr, "2", Install::Old, {IDNO}, {Applied()}, 0, false},
+      {"newer record, Yes then cancelled", true, nullptr, "2", Install::Old, {IDYES, IDCANCEL},
+       {Applied(), Confirm()}, 0, false},
+      {"no record, updated", true, nullptr, nullptr, Install::Old, {IDOK, IDOK}, {Confirm(), Finished()}, 0, true},
+      {"older record, updated", true, nullptr, "0.5", Install::Old, {IDOK, IDOK}, {Confirm(), Finished()}, 0, true},
+      {"same record, Yes, updated", true, nullptr, "1", Install::Old, {IDYES, IDOK, IDOK},
+       {Applied(), Confirm(), Finished()}, 0, true},
+  };
+  for (const Scenario& s : scenarios) {
+    SCOPED_TRACE(s.name);
+    PrepareInstall(s.install);
+    RemoveSettings();
+    if (s.settings) {
+      if (s.installFolderOverride) {
+        WriteSettings("[INSTALL]\r\nOther=1\r\n");
+      } else {
+        WriteSettingsFor(s.applied);
+      }
+    }
+    UpdaterProcess process(kUpdater, {});
+    for (int answer : s.answers) process.Recorder().QueueAnswers({answer});
+    const UpdaterRun run = process.Finish();
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, s.exitCode);
+    ExpectBoxes(run, s.boxes);
+    if (s.install == Install::Old) {
+      EXPECT_TRUE(InstalledFilesAre(s.updated ? "new" : "old"));
+    }
+    if (s.settings && !s.installFolderOverride) {
+      EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), s.updated ? "1" : (s.applied ? s.applied : "(none)"));
+    }
+    if (s.updated) {
+      EXPECT_EQ(CheckInstallation(install_.Path().c_str()), 1);
+      EXPECT_EQ(run.dialog.title, Caption());
+    } else {
+      EXPECT_EQ(run.dialog.window, nullptr) << "the progress dialog showed";
+    }
+  }
+}
+
+TEST_F(EndToEnd, SuccessThenRunningAgainAsksFirst) {
+  PrepareInstall(Install::Old);
+  WriteSettingsFor(nullptr);
+  UpdaterRun run = RunUpdater(kUpdater, {IDOK, IDOK});
+  ASSERT_EQ(run.exitCode, 0u);
+  ExpectBoxes(run, {Confirm(), Finished()});
+  ASSERT_TRUE(InstalledFilesAre("new"));
+
+  run = RunUpdater(kUpdater, {IDNO});
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectBoxes(run, {Applied()});
+  EXPECT_TRUE(InstalledFilesAre("new"));
+}
+
+TEST_F(EndToEnd, SecondUpdaterExitsAtOnceWhileTheFirstAsks) {
+  PrepareInstall(Install::Old);
+  WriteSettingsFor(nullptr);
+  UpdaterProcess first(kUpdater, {BoxRecorder::kHold});
+  for (int i = 0; i < 2000 && first.Recorder().Boxes().empty(); ++i) Sleep(5);
+  ASSERT_EQ(first.Recorder().Boxes().size(), 1u) << "the first updater never asked";
+
+  UpdaterProcess second(kUpdater, {});
+  const UpdaterRun secondRun = second.Finish(30000);
+  EXPECT_FALSE(secondRun.timedOut);
+  EXPECT_EQ(secondRun.exitCode, 0u);
+  EXPECT_TRUE(secondRun.boxes.empty());
+  EXPECT_EQ(secondRun.dialog.window, nullptr);
+
+  first.Recorder().ReleaseHeld(IDCANCEL);
+  const UpdaterRun firstRun = first.Finish();
+  EXPECT_EQ(firstRun.exitCode, 0u);
+  ExpectBoxes(firstRun, {Confirm()});
+  EXPECT_TRUE(InstalledFilesAre("old"));
+}
+
+TEST_F(EndToEnd, LockedTargetFailsTheWorkAndKeepsTheRecord) {
+  PrepareInstall(Install::Old);
+  WriteSettingsFor("0.5");
+  // The title is running: its program can be read (the check passes) but not replaced.
+  HANDLE running = CreateFileA((install_ / "TumbleTrain.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(running, INVALID_HANDLE_VALUE);
+  const UpdaterRun run = RunUpdater(kUpdater, {IDOK, IDOK, IDOK});
+  CloseHandle(running);
+
+  EXPECT_EQ(run.exitCode, 0u);
+  ASSERT_EQ(run.boxes.size(), 3u);
+  ExpectBoxes(run, {Confirm(), {FromCp932(text::kWriteCannotCreate), {IDOK}, true, true}, Cancelled()});
+  EXPECT_EQ(run.boxes[1].caption, Caption().insert(0, L"TumbleTrain.exe - ") + L" -");
+  EXPECT_TRUE(InstalledFilesAre("old"));
+  EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "0.5");
+}
+
+TEST_F(EndToEnd, MissingResourceIsReportedTwiceAndCancels) {
+  PrepareInstall(Install::Old);
+  WriteSettingsFor(nullptr);
+  const UpdaterRun run = RunUpdater(kMissingUpdater, {IDOK, IDOK, IDOK, IDOK, IDOK});
+  EXPECT_EQ(run.exitCode, 0u);
+  const BoxSpec lookup{FromCp932(text::kLookupNotFound), {IDOK}, true, true};
+  const BoxSpec writer{FromCp932(text::kWriteNotFound), {IDOK}, true, true};
+  ExpectBoxes(run, {Confirm(), lookup, lookup, writer, Cancelled()});
+  ASSERT_EQ(run.boxes.size(), 5u);
+  EXPECT_EQ(run.boxes[1].caption, Caption());
+  EXPECT_EQ(run.boxes[3].caption, L"dll\\MISSING.dll - " + Caption() + L" -");
+  // The entry before the missing one was written; the one after it was not.
+  EXPECT_EQ(ReadBytes(install_ / "TumbleTrain.exe"), ReadBytes(kSample + "\\new\\TumbleTrain.exe"));
+  EXPECT_EQ(ReadBytes(install_ / "dll\\RESOURCE.dll"), ReadBytes(kSample + "\\old\\dll\\RESOURCE.dll"));
+  EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "(none)");
+}
+
+TEST_F(EndToEnd, UpdateInformationIsMergedIntoTheInstalledList) {
+  PrepareInstall(Install::Old);
+  WriteText(install_ / "UpdateInfo.txt", "patch_0001;first release\r\n");
+  WriteSettingsFor(nullptr);
+  const UpdaterRun run = RunUpdater(kInfoUpdater, {IDOK, IDOK});
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectBoxes(run, {Confirm(), Finished()});
+  const std::vector<unsigned char> merged = ReadBytes(install_ / "UpdateInfo.txt");
+  EXPECT_EQ(std::string(merged.begin(), merged.end()), "patch_0002;\npatch_0001;first release\r\n");
+}
+
+TEST_F(EndToEnd, DialogCannotBeClosedDuringALongWork) {
+  PrepareInstall(Install::Old);
+  WriteSettingsFor(nullptr);
+  UpdaterProcess process(kLargeUpdater, {IDOK, IDOK});
+  int positionAtPoke = -1;
+  bool allPosted = false;
+  process.OnDialog([&](HWND dialog) {
+    positionAtPoke = static_cast<int>(SendDlgItemMessageW(dialog, 1008, PBM_GETPOS, 0, 0));
+    // Alt+F4, the close box, Enter and Escape, as they reach the dialog.
+    allPosted = PostMessageW(dialog, WM_CLOSE, 0, 0) && PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0) &&
+                PostMessageW(dialog, WM_COMMAND, IDOK, 0) && PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0) &&
+                PostMessageW(dialog, WM_KEYDOWN, VK_ESCAPE, 0) && PostMessageW(dialog, WM_KEYDOWN, VK_RETURN, 0);
+  });
+  const UpdaterRun run = process.Finish();
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectBoxes(run, {Confirm(), Finished()});
+  ASSERT_NE(run.dialog.window, nullptr) << "the progress dialog was never seen";
+  EXPECT_EQ(run.dialog.title, Caption());
+  // The requests reached the dialog early in the work, and it lived on and
+  // kept moving long after the writer had dispatched them (one per chunk).
+  EXPECT_TRUE(allPosted);
+  ASSERT_GE(positionAtPoke, 0);
+  EXPECT_LT(positionAtPoke, 50);
+  ASSERT_FALSE(run.dialog.positions.empty());
+  EXPECT_GE(run.dialog.positions.back(), positionAtPoke + 20);
+  // Progress only moves forward, in whole percents shown as "%3d%".
+  for (size_t i = 1; i < run.dialog.positions.size(); ++i) {
+    EXPECT_LT(run.dialog.positions[i - 1], run.dialog.positions[i]);
+  }
+  for (const std::wstring& percent : run.dialog.percents) {
+    EXPECT_EQ(percent.size(), 4u);
+    EXPECT_EQ(percent.back(), L'%');
+  }
+  EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "1");
+}
+
+}  // namespace

@@ -34,12 +34,15 @@ wine_start() {
     wineboot -i >/dev/null 2>&1
     wineserver -w
   fi
+  # One persistent server for the whole run: a process then starts in ~0.05 s.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  wineserver -p
   # Without a window manager Wine waits up to 2 s whenever a window is hidden.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   # Japanese glyphs for screenshots: the dialog font mapped to an installed CJK font.
   wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'ＭＳ Ｐゴシック' /d IPAPGothic /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS Shell Dlg' /d IPAPGothic /f >/dev/null 2>&1
-  wineserver -p
 }
 
 wine_stop() {

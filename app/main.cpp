@@ -17,12 +17,6 @@
 
 namespace {
 
-// The updater runs elevated, often from a Downloads folder that anyone can
-// write to: DLLs loaded by name come from the system folder only.
-void RestrictDllSearch() {
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
 void RunMessageLoop() {
   MSG msg;
   while (GetMessageA(&msg, nullptr, 0, 0)) {

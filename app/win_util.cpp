@@ -35,3 +35,5 @@ int JoinPath(char (&out)[MAX_PATH], const char* folder, const char* name) {
 int ShowMessage(HWND owner, const char* text, const char* caption, UINT flags) {
   return MessageBoxA(owner, text, caption, flags);
 }
+
+void RestrictDllSearch() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }

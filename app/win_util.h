@@ -64,5 +64,10 @@ int FormatText(char (&out)[N], const char* format, auto... args) {
 // "%s\%s" into a MAX_PATH buffer; 0 when the joined path would not fit.
 int JoinPath(char (&out)[MAX_PATH], const char* folder, const char* name);
 
+// The updater runs elevated, often from a Downloads folder that anyone can
+// write to: from here on, DLLs loaded by name come from the system folder only.
+// Called first thing in WinMain, before any DLL is loaded by name.
+void RestrictDllSearch();
+
 // MessageBoxA; kept in one place so every box goes through the same call.
 int ShowMessage(HWND owner, const char* text, const char* caption, UINT flags);

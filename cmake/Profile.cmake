@@ -128,8 +128,14 @@ function(updater_add_executable target profile_dir output_dir)
   add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/app/main.cpp ${_gen}/title_profile_data.cpp ${_gen}/updater.rc)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME "${UPDATER_EXE_NAME}" RUNTIME_OUTPUT_DIRECTORY "${output_dir}")
   target_link_libraries(${target} PRIVATE updater_shell)
-  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections)
-  target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections)
+  # Hardened like any program that runs elevated: a stack canary (libssp is
+  # linked statically), ASLR with relocations kept, no executable data, and on
+  # x64 the full 64-bit address range for ASLR. tests/hardening checks the result.
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections
+                         -fstack-protector-strong)
+  target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections -fstack-protector-strong
+                      -Wl,--dynamicbase -Wl,--nxcompat
+                      $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>:-Wl,--high-entropy-va>)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/res ${_gen})
   set_source_files_properties(${_gen}/updater.rc PROPERTIES
     OBJECT_DEPENDS "${UPDATER_PAYLOAD_FILES};${UPDATER_MANIFEST};${CMAKE_SOURCE_DIR}/res/progress_dialog.rc")

@@ -1,5 +1,6 @@
 #include "verify/install_check.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "app/texts.h"
@@ -43,6 +44,28 @@ class FileContent {
   size_t size_ = 0;
 };
 
+// The loader hands out a record's address as the library's resource directory
+// states it, unchecked: a library whose record lies past its end would make
+// the copy read unmapped memory and crash the updater. Every byte of the
+// record must lie in readable memory of the library's own mapping.
+bool RecordInsideLibrary(HMODULE library, const void* bytes, DWORD size) {
+  // A module loaded as a data file is its mapping's base with flag bits set.
+  const uintptr_t base = reinterpret_cast<uintptr_t>(library) & ~static_cast<uintptr_t>(3);
+  uintptr_t at = reinterpret_cast<uintptr_t>(bytes);
+  const uintptr_t end = at + size;
+  if (end < at) return false;
+  while (at < end) {
+    MEMORY_BASIC_INFORMATION region;
+    if (!VirtualQuery(reinterpret_cast<const void*>(at), &region, sizeof region)) return false;
+    if (reinterpret_cast<uintptr_t>(region.AllocationBase) != base || region.State != MEM_COMMIT ||
+        (region.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0) {
+      return false;
+    }
+    at = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
+  }
+  return true;
+}
+
 }  // namespace
 
 HMODULE LoadRecordLibrary(const char* path) {
@@ -61,6 +84,7 @@ int FetchRecord(HMODULE library, const char* name, unsigned char (&buffer)[kReco
   const void* bytes = loaded ? LockResource(loaded) : nullptr;
   if (!bytes) return 0;
   const DWORD size = SizeofResource(library, found);
+  if (size > kRecordBufferSize || !RecordInsideLibrary(library, bytes, size)) return 0;
   return CopyRecordToBuffer(static_cast<const unsigned char*>(bytes), size, buffer) ? 1 : 0;
 }
 

@@ -1,7 +1,8 @@
 // Throughput of the checksum scan against memchr over the same buffer (a
 // search for a byte that is absent, so memchr reads everything) and against
-// the byte-at-a-time reference. Sizes run from the record library up to well
-// past the caches; 256 KiB and 256 MiB are the two that the target names.
+// the byte-at-a-time reference, plus each vector kernel forced. Sizes run from
+// the record library up to well past the caches; 256 KiB and 256 MiB are the
+// two that the target names.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -56,6 +57,22 @@ void BM_ScanFileChecksumWithHole(benchmark::State& state) {
   Report(state, size);
 }
 
+// Each kernel forced, so a machine with AVX2 still shows what the baseline does.
+void BM_ScanKernel(benchmark::State& state, ChecksumKernel kernel) {
+  if (!ChecksumKernelAvailable(kernel)) {
+    state.SkipWithError("kernel not available on this CPU");
+    return;
+  }
+  const size_t size = static_cast<size_t>(state.range(0));
+  const unsigned char* data = SharedBuffer();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(data);
+    FileChecksum c = ScanFileChecksumWithKernel(kernel, data, size, false, 0);
+    benchmark::DoNotOptimize(c);
+  }
+  Report(state, size);
+}
+
 void BM_Memchr(benchmark::State& state) {
   const size_t size = static_cast<size_t>(state.range(0));
   const unsigned char* data = SharedBuffer();
@@ -79,19 +96,17 @@ void BM_ScanFileChecksumReference(benchmark::State& state) {
 }
 
 void Sizes(benchmark::internal::Benchmark* b) {
-  for (int64_t size : {int64_t{2560}, int64_t{256} << 10, int64_t{325632}, int64_t{4} << 20,
-                       int64_t{32} << 20, int64_t{256} << 20})
+  for (int64_t size : {int64_t{2560}, int64_t{32} << 10, int64_t{256} << 10, int64_t{325632},
+                       int64_t{4} << 20, int64_t{32} << 20, int64_t{256} << 20})
     b->Arg(size);
-}
-
-void ReferenceSizes(benchmark::internal::Benchmark* b) {
-  // The reference is ~100x slower; the large size alone shows its rate.
-  for (int64_t size : {int64_t{256} << 10, int64_t{256} << 20}) b->Arg(size);
 }
 
 }  // namespace
 
 BENCHMARK(BM_ScanFileChecksum)->Apply(Sizes);
 BENCHMARK(BM_Memchr)->Apply(Sizes);
+BENCHMARK_CAPTURE(BM_ScanKernel, Sse2, ChecksumKernel::kSse2)->Apply(Sizes);
+BENCHMARK_CAPTURE(BM_ScanKernel, Avx2, ChecksumKernel::kAvx2)->Apply(Sizes);
+BENCHMARK_CAPTURE(BM_ScanKernel, Avx512Vnni, ChecksumKernel::kAvx512Vnni)->Apply(Sizes);
 BENCHMARK(BM_ScanFileChecksumWithHole)->Arg(2560)->Arg(int64_t{256} << 10);
-BENCHMARK(BM_ScanFileChecksumReference)->Apply(ReferenceSizes);
+BENCHMARK(BM_ScanFileChecksumReference)->Apply(Sizes);

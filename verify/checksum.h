@@ -31,6 +31,18 @@ FileChecksum ScanFileChecksum(const unsigned char* data, size_t size, bool hasHo
 FileChecksum ScanFileChecksumReference(const unsigned char* data, size_t size, bool hasHole,
                                        uint32_t holeOffset);
 
+// The block kernels a scan can use. ScanFileChecksum takes the fastest that
+// the CPU runs (AVX-512 VL with VNNI, else AVX2, both on x86-64 only; else
+// SSE2 where built; else portable); tests force each one against the reference.
+enum class ChecksumKernel { kPortable, kSse2, kAvx2, kAvx512Vnni };
+
+// True when this build has the kernel and this CPU runs it.
+bool ChecksumKernelAvailable(ChecksumKernel kernel);
+
+// ScanFileChecksum with the given kernel (the portable one if it is not available).
+FileChecksum ScanFileChecksumWithKernel(ChecksumKernel kernel, const unsigned char* data, size_t size,
+                                        bool hasHole, uint32_t holeOffset);
+
 inline bool operator==(FileChecksum a, FileChecksum b) {
   return a.byteSum == b.byteSum && a.wordXor == b.wordXor;
 }

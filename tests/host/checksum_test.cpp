@@ -109,4 +109,86 @@ TEST(ChecksumTest, FastScanMatchesReferenceOnLargeBuffers) {
   EXPECT_EQ(Scan(ones), ScanFileChecksumReference(ones.data(), ones.size(), false, 0));
 }
 
+// Each kernel, forced, against the definition. The kernels start on an aligned
+// address and scan the unaligned head and the tail by bytes, so the start
+// address matters as much as the size and the hole: starts are taken at
+// several distances from a 64-byte boundary.
+class ChecksumKernelTest : public ::testing::TestWithParam<ChecksumKernel> {
+ protected:
+  void SetUp() override {
+    if (!ChecksumKernelAvailable(GetParam())) GTEST_SKIP() << "kernel not available on this build or CPU";
+  }
+  FileChecksum Fast(const unsigned char* data, size_t size, bool hasHole, uint32_t hole) const {
+    return ScanFileChecksumWithKernel(GetParam(), data, size, hasHole, hole);
+  }
+};
+
+// The first byte of `bytes` at or after a 64-byte boundary.
+const unsigned char* Aligned64(const std::vector<unsigned char>& bytes) {
+  const auto address = reinterpret_cast<uintptr_t>(bytes.data());
+  return bytes.data() + (64 - address % 64) % 64;
+}
+
+TEST_P(ChecksumKernelTest, MatchesReferenceForEverySizeHoleAndStart) {
+  // Up to past a 256-byte round after the longest head, with a 16-byte tail.
+  auto bytes = RandomBytes(700, 4);
+  for (size_t shift : {size_t{0}, size_t{3}, size_t{16}, size_t{33}, size_t{62}}) {
+    const unsigned char* data = Aligned64(bytes) + shift;
+    for (size_t size = 0; size <= 600; ++size) {
+      ASSERT_EQ(Fast(data, size, false, 0), ScanFileChecksumReference(data, size, false, 0))
+          << "size " << size << " shift " << shift;
+      for (uint32_t hole = 0; hole <= size + 1; ++hole)
+        ASSERT_EQ(Fast(data, size, true, hole), ScanFileChecksumReference(data, size, true, hole))
+            << "size " << size << " hole " << hole << " shift " << shift;
+    }
+  }
+}
+
+TEST_P(ChecksumKernelTest, MatchesReferenceOnLargeBuffers) {
+  // Many flushes of the narrow lane sums, from several starts.
+  auto bytes = RandomBytes(3 * 1024 * 1024 + 200, 5);
+  for (size_t shift : {size_t{0}, size_t{1}, size_t{34}}) {
+    const unsigned char* data = Aligned64(bytes) + shift;
+    const size_t size = 3 * 1024 * 1024 + 7;
+    for (uint32_t hole : {0u, 5u, 0x548u, 1234567u, 3u * 1024 * 1024 - 1}) {
+      SCOPED_TRACE(testing::Message() << "hole " << hole << " shift " << shift);
+      EXPECT_EQ(Fast(data, size, true, hole), ScanFileChecksumReference(data, size, true, hole));
+    }
+    EXPECT_EQ(Fast(data, size, false, 0), ScanFileChecksumReference(data, size, false, 0));
+  }
+  // All 0xFF drives every lane sum to its limit before each flush.
+  std::vector<unsigned char> ones((1 << 20) + 64 + 5, 0xFF);
+  const unsigned char* data = Aligned64(ones) + 5;
+  EXPECT_EQ(Fast(data, 1 << 20, false, 0), ScanFileChecksumReference(data, 1 << 20, false, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, ChecksumKernelTest,
+                         ::testing::Values(ChecksumKernel::kPortable, ChecksumKernel::kSse2,
+                                           ChecksumKernel::kAvx2, ChecksumKernel::kAvx512Vnni),
+                         [](const ::testing::TestParamInfo<ChecksumKernel>& kernel) {
+                           switch (kernel.param) {
+                             case ChecksumKernel::kPortable:
+                               return "Portable";
+                             case ChecksumKernel::kSse2:
+                               return "Sse2";
+                             case ChecksumKernel::kAvx2:
+                               return "Avx2";
+                             case ChecksumKernel::kAvx512Vnni:
+                               return "Avx512Vnni";
+                           }
+                           return "Unknown";
+                         });
+
+#if defined(__x86_64__)
+// Every x86-64 CPU runs SSE2, so a host test run never skips that kernel; the
+// scan's own cpuid check must agree with the compiler's on the others.
+TEST(ChecksumTest, KernelsAvailableAsTheCpuSays) {
+  EXPECT_TRUE(ChecksumKernelAvailable(ChecksumKernel::kSse2));
+  __builtin_cpu_init();
+  EXPECT_EQ(ChecksumKernelAvailable(ChecksumKernel::kAvx2), __builtin_cpu_supports("avx2") != 0);
+  EXPECT_EQ(ChecksumKernelAvailable(ChecksumKernel::kAvx512Vnni),
+            __builtin_cpu_supports("avx512vl") != 0 && __builtin_cpu_supports("avx512vnni") != 0);
+}
+#endif
+
 }  // namespace

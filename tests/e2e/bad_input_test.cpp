@@ -263,7 +263,7 @@ std::vector<unsigned char> Bytes(size_t size, unsigned char seed) {
   return bytes;
 }
 
-// Fills drive U: to the last byte; false when it is not the 3 MiB tmpfs of full_drive.sh.
+// Fills drive U: to the last byte; false when it is not the 3 MiB tmpfs the test fixture maps.
 bool FillDriveU() {
   ULARGE_INTEGER total = {};
   if (!GetDiskFreeSpaceExA("U:\\", nullptr, &total, nullptr) || total.QuadPart != 3u << 20) return false;

@@ -1,12 +1,13 @@
 #!/bin/sh
-# Maps a small tmpfs as Wine drive T: for the free-space and disk-full tests,
-# or removes it again.   usage: tmpfs_drive.sh up|down MOUNT_DIR
+# Maps a small tmpfs as a Wine drive letter for the free-space and disk-full
+# tests, or removes it again.   usage: tmpfs_drive.sh up|down MOUNT_DIR LETTER
 # A tmpfs reports exact sizes, so the tests know the free and total megabytes.
-# Mounting needs root; when it fails, T: is left unmapped and the tests skip.
+# Mounting needs root; when it fails, the letter is left unmapped and the tests skip.
 set -u
 action=${1:?up or down}
 dir=${2:?mount folder}
-link="${WINEPREFIX:-$HOME/.wine}/dosdevices/t:"
+letter=${3:?drive letter}
+link="${WINEPREFIX:-$HOME/.wine}/dosdevices/$letter:"
 
 unmount() {
   rm -f "$link"
@@ -22,14 +23,14 @@ up)
   if mount -t tmpfs -o size=3m,mode=0777 tmpfs "$dir" 2>/dev/null; then
     ln -s "$dir" "$link" || exit 1
   else
-    echo "tmpfs_drive: cannot mount a tmpfs here, so drive T: is not mapped" >&2
+    echo "tmpfs_drive: cannot mount a tmpfs here, so drive $letter: is not mapped" >&2
   fi
   ;;
 down)
   unmount
   ;;
 *)
-  echo "usage: $0 up|down MOUNT_DIR" >&2
+  echo "usage: $0 up|down MOUNT_DIR LETTER" >&2
   exit 2
   ;;
 esac

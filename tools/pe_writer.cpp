@@ -135,12 +135,12 @@ uint32_t ComputePeChecksum(const std::vector<uint8_t>& image, size_t checksumFie
   return static_cast<uint32_t>(sum + image.size());
 }
 
-bool WriteResourceDll(const std::vector<ResourceSpec>& resources, const PeWriterOptions& options,
+bool WriteResourceDll(const std::vector<ResourceToWrite>& resources, const PeWriterOptions& options,
                       WrittenPe* out, std::string* error) {
   // type -> name -> language -> index into resources
   std::map<Key, std::map<Key, std::map<uint16_t, size_t>>> tree;
   for (size_t i = 0; i < resources.size(); ++i) {
-    const ResourceSpec& r = resources[i];
+    const ResourceToWrite& r = resources[i];
     Key type, name;
     if (!MakeKey(r.typeName, r.typeId, &type, error) || !MakeKey(r.name, r.nameId, &name, error))
       return false;

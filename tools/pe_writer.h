@@ -10,7 +10,7 @@
 
 namespace tools {
 
-struct ResourceSpec {
+struct ResourceToWrite {
   std::string typeName;  // empty: the type is typeId
   uint16_t typeId = 0;
   std::string name;  // empty: the name is nameId; stored in ASCII capitals, as rc does
@@ -36,7 +36,7 @@ struct WrittenPe {
 
 // False with a message in *error for duplicate resources, non-ASCII names or
 // a paddedSize smaller than the content.
-bool WriteResourceDll(const std::vector<ResourceSpec>& resources, const PeWriterOptions& options,
+bool WriteResourceDll(const std::vector<ResourceToWrite>& resources, const PeWriterOptions& options,
                       WrittenPe* out, std::string* error);
 
 // A VS_VERSIONINFO block, language 0x0411 with the Unicode code page, holding

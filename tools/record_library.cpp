@@ -292,7 +292,7 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* content, std::
 
 bool BuildRecordLibrary(const std::vector<RecordSource>& sources, size_t paddedSize,
                         std::vector<uint8_t>* library, std::string* error) {
-  std::vector<ResourceSpec> resources;
+  std::vector<ResourceToWrite> resources;
   for (const auto& source : sources) {
     const std::string name = ToUpperAscii(source.recordName);
     // FindResourceA without a language could return either of two records
@@ -303,14 +303,14 @@ bool BuildRecordLibrary(const std::vector<RecordSource>& sources, size_t paddedS
     }
     char text[kFileRecordLength + 1];
     FormatFileRecord(ScanFileChecksum(source.content.data(), source.content.size(), false, 0), text);
-    ResourceSpec spec;
-    spec.typeId = kResourceTypeRcData;
-    spec.name = name;
-    spec.language = 0;
-    spec.data.assign(text, text + kFileRecordLength);
-    resources.push_back(std::move(spec));
+    ResourceToWrite resource;
+    resource.typeId = kResourceTypeRcData;
+    resource.name = name;
+    resource.language = 0;
+    resource.data.assign(text, text + kFileRecordLength);
+    resources.push_back(std::move(resource));
   }
-  ResourceSpec self;
+  ResourceToWrite self;
   self.typeId = kResourceTypeRcData;
   self.name = kSelfRecordName;
   self.language = kSelfRecordLanguage;
@@ -320,7 +320,7 @@ bool BuildRecordLibrary(const std::vector<RecordSource>& sources, size_t paddedS
   const size_t selfIndex = resources.size();
   resources.push_back(std::move(self));
 
-  ResourceSpec version;
+  ResourceToWrite version;
   version.typeId = kResourceTypeVersion;
   version.nameId = 1;
   version.language = kSelfRecordLanguage;
@@ -328,7 +328,7 @@ bool BuildRecordLibrary(const std::vector<RecordSource>& sources, size_t paddedS
   version.data =
       MakeVersionBlock(number, {{"FileDescription", "Checksum records"}, {"FileVersion", "1.0.0.0"}});
   resources.push_back(std::move(version));
-  ResourceSpec manifest;
+  ResourceToWrite manifest;
   manifest.typeId = kResourceTypeManifest;
   manifest.nameId = 2;  // the id a DLL's own manifest has
   manifest.language = kSelfRecordLanguage;

@@ -248,14 +248,14 @@ struct Row {
   const char* name;
   std::function<Prepared(BadInput&)> prepare;
   std::vector<int> answers;
-  std::vector<BoxSpec> boxes;
+  std::vector<ExpectedBox> boxes;
   DWORD exitCode;
   Files files;
   const char* updateInfo = nullptr;  // the installed list afterwards, when the row has one
   size_t updateInfoSize = 0;
 };
 
-BoxSpec Owned(const char* text) { return {FromCp932(text), {IDOK}, true, true}; }
+ExpectedBox Owned(const char* text) { return {FromCp932(text), {IDOK}, true, true}; }
 
 std::vector<unsigned char> Bytes(size_t size, unsigned char seed) {
   std::vector<unsigned char> bytes(size);
@@ -285,9 +285,9 @@ const std::string kLongEntry(100 * 1024, 'e');
 const std::string kLongEntryMerged = kLongEntry + ";\n" + "patch_0001;first release\r\n";
 
 TEST_F(BadInput, Table) {
-  const BoxSpec damaged = Damaged();
-  const std::vector<BoxSpec> updated = {Confirm(), Finished()};
-  const std::vector<BoxSpec> cannotCreate = {Confirm(), Owned(text::kWriteCannotCreate), Cancelled()};
+  const ExpectedBox damaged = Damaged();
+  const std::vector<ExpectedBox> updated = {Confirm(), Finished()};
+  const std::vector<ExpectedBox> cannotCreate = {Confirm(), Owned(text::kWriteCannotCreate), Cancelled()};
   auto library = [](std::function<void(std::vector<unsigned char>&, const LibraryLayout&)> change) {
     return [change](BadInput& t) {
       t.InstallChangedLibrary(change);

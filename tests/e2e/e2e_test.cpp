@@ -21,7 +21,7 @@ struct Scenario {
   const char* applied;                // NonActivation value, or null for none
   Install install;
   std::vector<int> answers;
-  std::vector<BoxSpec> boxes;
+  std::vector<ExpectedBox> boxes;
   DWORD exitCode;
   bool updated;  // the new files are in place afterwards
 };
@@ -134,8 +134,8 @@ TEST_F(EndToEnd, MissingResourceIsReportedTwiceAndCancels) {
   WriteSettingsFor(nullptr);
   const UpdaterRun run = RunUpdater(kMissingUpdater, {IDOK, IDOK, IDOK, IDOK, IDOK});
   EXPECT_EQ(run.exitCode, 0u);
-  const BoxSpec lookup{FromCp932(text::kLookupNotFound), {IDOK}, true, true};
-  const BoxSpec writer{FromCp932(text::kWriteNotFound), {IDOK}, true, true};
+  const ExpectedBox lookup{FromCp932(text::kLookupNotFound), {IDOK}, true, true};
+  const ExpectedBox writer{FromCp932(text::kWriteNotFound), {IDOK}, true, true};
   ExpectBoxes(run, {Confirm(), lookup, lookup, writer, Cancelled()});
   ASSERT_EQ(run.boxes.size(), 5u);
   EXPECT_EQ(run.boxes[1].caption, Caption());

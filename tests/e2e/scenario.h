@@ -29,30 +29,30 @@ inline std::wstring Expected(const char* format) {
 inline std::wstring Caption() { return Expected(text::kCaptionFormat); }
 
 // What a box must look like: its text, buttons, icon and owner.
-struct BoxSpec {
+struct ExpectedBox {
   std::wstring text;
   std::vector<int> buttons;
   bool icon;
   bool ownedByDialog;
 };
 
-inline BoxSpec Locate() { return {Expected(text::kLocateFailedFormat), {IDOK}, true, false}; }
-inline BoxSpec Damaged() { return {FromCp932(text::kInstallationDamaged), {IDOK}, true, false}; }
-inline BoxSpec Applied() { return {FromCp932(text::kAlreadyApplied), {IDYES, IDNO}, true, false}; }
-inline BoxSpec Confirm() { return {Expected(text::kConfirmFormat), {IDOK, IDCANCEL}, true, false}; }
-inline BoxSpec Finished() { return {FromCp932(text::kUpdateFinished), {IDOK}, false, false}; }
-inline BoxSpec Cancelled() { return {FromCp932(text::kUpdateCancelled), {IDOK}, true, false}; }
+inline ExpectedBox Locate() { return {Expected(text::kLocateFailedFormat), {IDOK}, true, false}; }
+inline ExpectedBox Damaged() { return {FromCp932(text::kInstallationDamaged), {IDOK}, true, false}; }
+inline ExpectedBox Applied() { return {FromCp932(text::kAlreadyApplied), {IDYES, IDNO}, true, false}; }
+inline ExpectedBox Confirm() { return {Expected(text::kConfirmFormat), {IDOK, IDCANCEL}, true, false}; }
+inline ExpectedBox Finished() { return {FromCp932(text::kUpdateFinished), {IDOK}, false, false}; }
+inline ExpectedBox Cancelled() { return {FromCp932(text::kUpdateCancelled), {IDOK}, true, false}; }
 
-inline void ExpectBoxes(const UpdaterRun& run, const std::vector<BoxSpec>& specs,
+inline void ExpectBoxes(const UpdaterRun& run, const std::vector<ExpectedBox>& expected,
                         const std::wstring& caption = Caption()) {
-  ASSERT_EQ(run.boxes.size(), specs.size());
-  for (size_t i = 0; i < specs.size(); ++i) {
+  ASSERT_EQ(run.boxes.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
     SCOPED_TRACE("box " + std::to_string(i));
     const BoxRecord& box = run.boxes[i];
-    EXPECT_EQ(box.text, specs[i].text);
-    EXPECT_EQ(box.buttons, specs[i].buttons);
-    EXPECT_EQ(box.hasIcon, specs[i].icon);
-    if (specs[i].ownedByDialog) {
+    EXPECT_EQ(box.text, expected[i].text);
+    EXPECT_EQ(box.buttons, expected[i].buttons);
+    EXPECT_EQ(box.hasIcon, expected[i].icon);
+    if (expected[i].ownedByDialog) {
       EXPECT_NE(box.owner, nullptr);
       EXPECT_EQ(box.owner, run.dialog.window);
     } else {

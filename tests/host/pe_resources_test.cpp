@@ -11,25 +11,25 @@
 
 namespace {
 
-using tools::ResourceSpec;
+using tools::ResourceToWrite;
 
 std::vector<uint8_t> Data(const std::string& text) { return {text.begin(), text.end()}; }
 
 // A small library with named and integer types, names and several languages.
 std::vector<uint8_t> MakeLibrary() {
-  std::vector<ResourceSpec> specs(5);
-  specs[0].typeId = kResourceTypeRcData, specs[0].name = "TumbleTrain.exe",
-  specs[0].data = Data("01f9e64d18692fdd");
-  specs[1].typeId = kResourceTypeRcData, specs[1].name = "RESOURCE.DLL", specs[1].language = 0x0411,
-  specs[1].data = Data("self");
-  specs[2].typeId = kResourceTypeRcData, specs[2].name = "RESOURCE.DLL", specs[2].language = 0x0409,
-  specs[2].data = Data("english");
-  specs[3].typeName = "bin", specs[3].nameId = 7, specs[3].data = Data("payload");
-  specs[4].typeId = kResourceTypeManifest, specs[4].nameId = 2,
-  specs[4].data = tools::MakeAsInvokerManifest();
+  std::vector<ResourceToWrite> resources(5);
+  resources[0].typeId = kResourceTypeRcData, resources[0].name = "TumbleTrain.exe",
+  resources[0].data = Data("01f9e64d18692fdd");
+  resources[1].typeId = kResourceTypeRcData, resources[1].name = "RESOURCE.DLL", resources[1].language = 0x0411,
+  resources[1].data = Data("self");
+  resources[2].typeId = kResourceTypeRcData, resources[2].name = "RESOURCE.DLL", resources[2].language = 0x0409,
+  resources[2].data = Data("english");
+  resources[3].typeName = "bin", resources[3].nameId = 7, resources[3].data = Data("payload");
+  resources[4].typeId = kResourceTypeManifest, resources[4].nameId = 2,
+  resources[4].data = tools::MakeAsInvokerManifest();
   tools::WrittenPe written;
   std::string error;
-  EXPECT_TRUE(tools::WriteResourceDll(specs, {}, &written, &error)) << error;
+  EXPECT_TRUE(tools::WriteResourceDll(resources, {}, &written, &error)) << error;
   return written.bytes;
 }
 
@@ -141,7 +141,7 @@ TEST(PeResourcesTest, FindsByTypeAndNameWithoutCase) {
 // Builds an image whose resource section holds `tree` verbatim (tree offsets
 // relative to the section start, RVA 0x1000).
 std::vector<uint8_t> WithTree(const std::vector<uint8_t>& tree) {
-  ResourceSpec filler;
+  ResourceToWrite filler;
   filler.typeId = kResourceTypeRcData, filler.nameId = 1, filler.data.assign(tree.size(), 0);
   tools::WrittenPe written;
   std::string error;

@@ -119,6 +119,29 @@ size_t ScanBlocksSse2(const unsigned char* p, size_t n, uint32_t& sum, uint32_t&
 // (at most 32 * 2 * 510) stay below 32768, so pmaddwd may widen them as signed.
 constexpr size_t kAvx2LaneFlushRounds = 32;
 
+// Ends a 256-bit kernel: its 32-bit sum lanes and XOR lanes folded to 128
+// bits, the 16-byte blocks after its last 32-byte one, and the lanes folded into
+// sum and lanes. Returns the offset where the kernel's blocks end.
+__attribute__((target("avx2"), always_inline)) inline size_t FinishWideKernel(const unsigned char* p, size_t n,
+                                                                              size_t i, __m256i s256,
+                                                                              __m256i x256, uint32_t& sum,
+                                                                              uint32_t& lanes) {
+  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(s256), _mm256_extracti128_si256(s256, 1));
+  __m128i x = _mm_xor_si128(_mm256_castsi256_si128(x256), _mm256_extracti128_si256(x256, 1));
+  for (; i + 16 <= n; i += 16) {
+    const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(p + i));
+    x = _mm_xor_si128(x, a);
+    s = _mm_add_epi32(s, _mm_sad_epu8(a, _mm_setzero_si128()));
+  }
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+  x = _mm_xor_si128(x, _mm_unpackhi_epi64(x, x));
+  x = _mm_xor_si128(x, _mm_srli_epi64(x, 32));
+  sum += static_cast<uint32_t>(_mm_cvtsi128_si32(s));
+  lanes ^= static_cast<uint32_t>(_mm_cvtsi128_si32(x));
+  return i;
+}
+
 // One function without calls: everything stays in registers, so no 32-byte
 // value is ever spilled to a stack that the Windows x64 ABI aligns to 16 only.
 __attribute__((target("avx2"))) size_t ScanBlocksAvx2(const unsigned char* p, size_t n, uint32_t& sum,
@@ -153,22 +176,8 @@ __attribute__((target("avx2"))) size_t ScanBlocksAvx2(const unsigned char* p, si
     xor0 = _mm256_xor_si256(xor0, a);
     sadSum = _mm256_add_epi64(sadSum, _mm256_sad_epu8(a, zero));
   }
-  __m256i s256 = _mm256_add_epi32(laneSum, _mm256_and_si256(sadSum, _mm256_set1_epi64x(0xFFFFFFFF)));
-  __m256i x256 = _mm256_xor_si256(xor0, xor1);
-  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(s256), _mm256_extracti128_si256(s256, 1));
-  __m128i x = _mm_xor_si128(_mm256_castsi256_si128(x256), _mm256_extracti128_si256(x256, 1));
-  for (; i + 16 <= n; i += 16) {
-    const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(p + i));
-    x = _mm_xor_si128(x, a);
-    s = _mm_add_epi32(s, _mm_sad_epu8(a, _mm_setzero_si128()));
-  }
-  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
-  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
-  x = _mm_xor_si128(x, _mm_unpackhi_epi64(x, x));
-  x = _mm_xor_si128(x, _mm_srli_epi64(x, 32));
-  sum += static_cast<uint32_t>(_mm_cvtsi128_si32(s));
-  lanes ^= static_cast<uint32_t>(_mm_cvtsi128_si32(x));
-  return i;
+  const __m256i s256 = _mm256_add_epi32(laneSum, _mm256_and_si256(sadSum, _mm256_set1_epi64x(0xFFFFFFFF)));
+  return FinishWideKernel(p, n, i, s256, _mm256_xor_si256(xor0, xor1), sum, lanes);
 }
 
 // Per 256 bytes: vpdpbusd adds each vector's bytes (times one) straight into
@@ -230,21 +239,7 @@ __attribute__((target("avx2,avx512vl,avx512vnni"))) size_t ScanBlocksAvx512Vnni(
   }
   const __m256i s256 = _mm256_add_epi32(_mm256_add_epi32(_mm256_add_epi32(s0, s1), _mm256_add_epi32(s2, s3)),
                                         _mm256_add_epi32(_mm256_add_epi32(s4, s5), _mm256_add_epi32(s6, s7)));
-  const __m256i x256 = _mm256_xor_si256(x0, x1);
-  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(s256), _mm256_extracti128_si256(s256, 1));
-  __m128i x = _mm_xor_si128(_mm256_castsi256_si128(x256), _mm256_extracti128_si256(x256, 1));
-  for (; i + 16 <= n; i += 16) {
-    const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(p + i));
-    x = _mm_xor_si128(x, a);
-    s = _mm_add_epi32(s, _mm_sad_epu8(a, _mm_setzero_si128()));
-  }
-  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
-  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
-  x = _mm_xor_si128(x, _mm_unpackhi_epi64(x, x));
-  x = _mm_xor_si128(x, _mm_srli_epi64(x, 32));
-  sum += static_cast<uint32_t>(_mm_cvtsi128_si32(s));
-  lanes ^= static_cast<uint32_t>(_mm_cvtsi128_si32(x));
-  return i;
+  return FinishWideKernel(p, n, i, s256, _mm256_xor_si256(x0, x1), sum, lanes);
 }
 
 #endif

@@ -14,19 +14,6 @@ size_t LineLength(const char* position) {
   }
 }
 
-HeapText::~HeapText() { free(bytes_); }
-
-HeapText& HeapText::operator=(HeapText&& other) noexcept {
-  if (this != &other) {
-    free(bytes_);
-    bytes_ = other.bytes_;
-    length_ = other.length_;
-    other.bytes_ = nullptr;
-    other.length_ = 0;
-  }
-  return *this;
-}
-
 namespace {
 
 // A zero-filled heap array of one owner; Get() is null when memory ran out.

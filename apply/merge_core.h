@@ -6,35 +6,13 @@
 
 #include <cstddef>
 
+#include "app/heap_text.h"
+
 // Bytes from the position up to and including the first line end: LF or a lone
 // CR at offset i gives i + 1, CR LF at i gives i + 2. Without a line end before
 // the terminating zero byte it is the offset of that zero (0 at the zero itself).
 // Reads nothing before the position and nothing after the terminator.
 size_t LineLength(const char* position);
-
-// A malloc'd text and its length, freed exactly once by its owner. The buffer
-// holds one zero byte after the text, so it can also be read as a C string.
-class HeapText {
-public:
-  HeapText() = default;
-  HeapText(char* bytes, size_t length) : bytes_(bytes), length_(length) {}
-  ~HeapText();
-  HeapText(const HeapText&) = delete;
-  HeapText& operator=(const HeapText&) = delete;
-  HeapText(HeapText&& other) noexcept : bytes_(other.bytes_), length_(other.length_) {
-    other.bytes_ = nullptr;
-    other.length_ = 0;
-  }
-  HeapText& operator=(HeapText&& other) noexcept;
-
-  const char* Bytes() const { return bytes_; }
-  size_t Length() const { return length_; }
-  bool Empty() const { return bytes_ == nullptr; }
-
-private:
-  char* bytes_ = nullptr;
-  size_t length_ = 0;
-};
 
 // Merges the update's list (source) into the installed list. Each text ends at
 // its first zero byte or at its size, whichever comes first. The merged text is

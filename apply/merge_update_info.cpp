@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "app/texts.h"
+#include "app/read_file.h"
 #include "app/update_state.h"
 #include "app/win_util.h"
 #include "apply/merge_core.h"
@@ -27,8 +28,6 @@ enum MergeCode {
   kInstalledNotWritten = 6,
 };
 
-enum class ReadResult { kRead, kFailed, kNoMemory };
-
 // Both copies failing to open (or to read) show the same text, which names the
 // configured list, not the path.
 void ShowNotFound(const char* name) {
@@ -43,34 +42,6 @@ void ShowNotFound(const char* name) {
 
 void ShowWriteFailed() {
   ShowMessage(gState.dialog, text::kInfoWriteFailed, gState.caption, MB_OK | MB_ICONWARNING);
-}
-
-// Reads a whole copy into a zero-filled buffer one byte longer than the file,
-// so the text always ends with a zero byte. Others may read the copy meanwhile,
-// not write it. The file is closed before this returns.
-// A failed or short read counts as a failure to open: a list read only in part
-// must never be written back as if it were whole. So does a size GetFileSize
-// cannot report, or one of 4 GiB or more, which one read cannot cover.
-ReadResult ReadWholeFile(const char* path, HeapText& out) {
-  UniqueFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid()) return ReadResult::kFailed;
-
-  DWORD high = 0;
-  SetLastError(NO_ERROR);  // a size whose low half is all ones is no failure
-  const DWORD size = GetFileSize(file.Get(), &high);
-  if ((size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || high != 0) {
-    return ReadResult::kFailed;
-  }
-  if (static_cast<uint64_t>(size) + 1 > SIZE_MAX) return ReadResult::kNoMemory;
-  char* bytes = static_cast<char*>(calloc(static_cast<size_t>(size) + 1, 1));
-  if (bytes == nullptr) return ReadResult::kNoMemory;
-  HeapText text(bytes, size);
-
-  DWORD read = 0;
-  if (!ReadFile(file.Get(), bytes, size, &read, nullptr) || read != size) return ReadResult::kFailed;
-  out = std::move(text);
-  return ReadResult::kRead;
 }
 
 // Rewrites the installed copy with exactly the merged text. The copy is opened

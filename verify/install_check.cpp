@@ -1,48 +1,13 @@
 #include "verify/install_check.h"
 
 #include <cstdint>
-#include <cstdlib>
 
+#include "app/read_file.h"
 #include "app/texts.h"
 #include "app/win_util.h"
 #include "title/title_profile.h"
 
 namespace {
-
-// A file's whole content in one heap block; the owner frees it once.
-class FileContent {
- public:
-  FileContent() = default;
-  FileContent(const FileContent&) = delete;
-  FileContent& operator=(const FileContent&) = delete;
-  ~FileContent() { std::free(bytes_); }
-
-  // One read of the whole file. Fails on a size GetFileSize cannot report, a
-  // file of 4 GiB or more, and a read that delivers fewer bytes than the size:
-  // a partial scan must never pass for the file.
-  int Read(const char* path) {
-    UniqueFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) return 0;
-    DWORD high = 0;
-    const DWORD size = GetFileSize(file.Get(), &high);
-    if ((size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || high != 0) return 0;
-    // An empty file still gets a valid block.
-    bytes_ = static_cast<unsigned char*>(std::malloc(size ? size : 1));
-    if (!bytes_) return 0;
-    DWORD read = 0;
-    if (!ReadFile(file.Get(), bytes_, size, &read, nullptr) || read != size) return 0;
-    size_ = size;
-    return 1;
-  }
-
-  const unsigned char* Bytes() const { return bytes_; }
-  size_t Size() const { return size_; }
-
- private:
-  unsigned char* bytes_ = nullptr;
-  size_t size_ = 0;
-};
 
 // The loader hands out a record's address as the library's resource directory
 // states it, unchecked: a library whose record lies past its end would make
@@ -93,9 +58,9 @@ int CheckRecordLibrary(const char* path) {
   if (!library) return 0;
   unsigned char record[kRecordBufferSize];
   if (!FetchRecord(library, text::kSelfRecordName, record)) return 0;
-  FileContent content;
-  if (!content.Read(path)) return 0;
-  return MatchSelfRecord(record, content.Bytes(), content.Size());
+  HeapText content;
+  if (ReadWholeFile(path, content) != ReadResult::kRead) return 0;
+  return MatchSelfRecord(record, reinterpret_cast<const unsigned char*>(content.Bytes()), content.Length());
 }
 
 int CheckInstallation(const char* installFolder) {
@@ -112,7 +77,7 @@ int CheckInstallation(const char* installFolder) {
 
   char programPath[MAX_PATH];
   if (!JoinPath(programPath, installFolder, programName)) return 0;
-  FileContent program;
-  if (!program.Read(programPath)) return 0;
-  return MatchFileRecord(record, program.Bytes(), program.Size());
+  HeapText program;
+  if (ReadWholeFile(programPath, program) != ReadResult::kRead) return 0;
+  return MatchFileRecord(record, reinterpret_cast<const unsigned char*>(program.Bytes()), program.Length());
 }

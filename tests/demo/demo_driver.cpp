@@ -27,7 +27,7 @@
 namespace {
 
 constexpr int kPercentTextId = 1009;
-// Part-way: the driver aims for the middle and accepts anything in the range.
+// Mid-way: the driver aims for the middle and accepts anything in the range.
 constexpr int kProgressAim = 50;
 constexpr int kProgressLow = 30;
 constexpr int kProgressHigh = 80;

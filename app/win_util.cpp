@@ -36,4 +36,16 @@ int ShowMessage(HWND owner, const char* text, const char* caption, UINT flags) {
   return MessageBoxA(owner, text, caption, flags);
 }
 
-void RestrictDllSearch() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+void RestrictDllSearch() {
+  // Windows 7 without its DLL-search update has no SetDefaultDllDirectories:
+  // imported, it would keep the exe from starting at all there. Without it,
+  // at least the current folder leaves the search.
+  using SetDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  const auto setDirectories = reinterpret_cast<SetDirectoriesFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+  if (setDirectories) {
+    setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  } else {
+    SetDllDirectoryA("");
+  }
+}

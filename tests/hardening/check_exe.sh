@@ -35,6 +35,15 @@ for exe in "$@"; do
     esac
   done
 
+  # Functions that Windows 7 lacks until an update: an import of one keeps the
+  # exe from starting there, before it could show any message. They are looked
+  # up at run time instead.
+  for fn in SetDefaultDllDirectories AddDllDirectory RemoveDllDirectory; do
+    if printf '%s\n' "$headers" | grep -qw "$fn"; then
+      fail "imports $fn, which Windows 7 without its update lacks"
+    fi
+  done
+
   # The flags objdump lists under DllCharacteristics, one per line.
   flags=$(printf '%s\n' "$headers" | sed -n '/^DllCharacteristics/,/^SizeOfStackReserve/p')
   [ -n "$flags" ] || fail "no DllCharacteristics found (objdump output changed?)"

@@ -223,12 +223,22 @@ int CommandVerify(const std::vector<std::string>& args, std::ostream& out, std::
     return 2;
   }
   std::sort(found.begin(), found.end());
-  if (mainName.empty())
+  if (mainName.empty()) {
+    // The main program is the library's one .EXE record; with several, the
+    // caller must say which, since a wrong guess could pass an installation
+    // whose real main program is missing.
+    std::vector<std::string> programs;
     for (const auto& r : records)
-      if (!IsSelfRecord(r) && r.name.size() > 4 && ToUpperAscii(r.name.substr(r.name.size() - 4)) == ".EXE") {
-        mainName = ToUpperAscii(r.name);
-        break;
-      }
+      if (!IsSelfRecord(r) && r.name.size() > 4 && ToUpperAscii(r.name.substr(r.name.size() - 4)) == ".EXE")
+        programs.push_back(ToUpperAscii(r.name));
+    if (programs.size() > 1) {
+      err << "recordlib: the library has several .EXE records (";
+      for (size_t i = 0; i < programs.size(); ++i) err << (i ? ", " : "") << programs[i];
+      err << "); name the main program with --main\n";
+      return 2;
+    }
+    if (!programs.empty()) mainName = programs[0];
+  }
   bool mainSeen = false;
   for (const auto& r : records) {
     if (IsSelfRecord(r)) continue;
@@ -256,9 +266,12 @@ int CommandVerify(const std::vector<std::string>& args, std::ostream& out, std::
       out << r.name << " (" << std::filesystem::relative(path, install, ec).string() << ")  stated "
           << Pair(stated) << "  computed " << Pair(computed) << "  " << verdict << "\n";
       pass = pass && verdict == "OK";
+      // The updater looks for the main program in the install folder itself only.
+      if (isMain && std::filesystem::equivalent(path.parent_path(), install, ec)) mainSeen = true;
     }
     if (!any) out << r.name << "  not present" << (isMain ? ": MISSING (main program)" : "") << "\n";
-    if (isMain) mainSeen = any;
+    if (isMain && any && !mainSeen)
+      out << r.name << "  not in the install folder itself: MISSING (main program)\n";
   }
   if (mainName.empty()) {
     out << "no main program: the library has no .EXE record and --main was not given\n";

@@ -95,14 +95,29 @@ TEST_F(RecordlibTest, MainProgramMustExist) {
   const fs::path install = dir_ / "install", lib = dir_ / "lib.dll";
   Write(dir_ / "Game.exe", Pattern(100, 1));
   Write(install / "Tool.EXE", Pattern(100, 2));
+  Write(install / "sub" / "Game.exe", Pattern(100, 1));
   ASSERT_EQ(
       Run({"build", "--out", lib.string(), (dir_ / "Game.exe").string(), (install / "Tool.EXE").string()}),
       0);
-  // The main program defaults to the first .EXE record in directory order: GAME.EXE.
-  EXPECT_EQ(Run({"verify", lib.string(), "--install", install.string()}), 1);
-  EXPECT_NE(out_.str().find("GAME.EXE  not present: MISSING (main program)"), std::string::npos)
-      << out_.str();
+  // Two .EXE records: which one the updater starts is not the library's to say.
+  EXPECT_EQ(Run({"verify", lib.string(), "--install", install.string()}), 2);
+  EXPECT_NE(err_.str().find("several .EXE records (GAME.EXE, TOOL.EXE); name the main program with --main"),
+            std::string::npos)
+      << err_.str();
   EXPECT_EQ(Run({"verify", lib.string(), "--install", install.string(), "--main", "tool.exe"}), 0)
+      << out_.str();
+  // A matching copy in a subfolder is not the main program the updater looks for.
+  EXPECT_EQ(Run({"verify", lib.string(), "--install", install.string(), "--main", "Game.exe"}), 1);
+  EXPECT_NE(out_.str().find("GAME.EXE  not in the install folder itself: MISSING (main program)"),
+            std::string::npos)
+      << out_.str();
+
+  // With one .EXE record, that one is the main program, and it must be there.
+  const fs::path single = dir_ / "single.dll";
+  ASSERT_EQ(Run({"build", "--out", single.string(), (dir_ / "Game.exe").string()}), 0);
+  fs::remove_all(install / "sub");
+  EXPECT_EQ(Run({"verify", single.string(), "--install", install.string()}), 1);
+  EXPECT_NE(out_.str().find("GAME.EXE  not present: MISSING (main program)"), std::string::npos)
       << out_.str();
 }
 
@@ -214,11 +229,12 @@ TEST_F(RecordlibTest, SamplegenWritesOnceAndWrestoolAgrees) {
 
   for (const char* version : {"new", "old"}) {
     ASSERT_EQ(Run({"verify", (dir_ / version / "dll" / "RESOURCE.dll").string(), "--install",
-                   (dir_ / version).string()}),
+                   (dir_ / version).string(), "--main", "TumbleTrain.exe"}),
               0)
         << out_.str();
   }
-  EXPECT_EQ(Run({"verify", lib.string(), "--install", (dir_ / "old").string()}), 1);
+  EXPECT_EQ(Run({"verify", lib.string(), "--install", (dir_ / "old").string(), "--main", "TumbleTrain.exe"}),
+            1);
   EXPECT_NE(out_.str().find("TUMBLETRAIN.EXE (TumbleTrain.exe)  stated 01f9e64d 18692fdd"),
             std::string::npos);
 

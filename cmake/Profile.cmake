@@ -17,6 +17,33 @@ function(updater_c_string out value)
   set(${out} "\"${value}\"" PARENT_SCOPE)
 endfunction()
 
+# The name a payload file is carried under: its last component in capitals,
+# as Windows compares resource names. string(TOUPPER) and windres change ASCII
+# letters only; the other letters with a capital that Shift-JIS can hold get
+# theirs here, or the lookup, which capitalises them, would not find the file.
+set(_UPDATER_SMALL_LETTERS
+  ａ ｂ ｃ ｄ ｅ ｆ ｇ ｈ ｉ ｊ ｋ ｌ ｍ ｎ ｏ ｐ ｑ ｒ ｓ ｔ ｕ ｖ ｗ ｘ ｙ ｚ
+  α β γ δ ε ζ η θ ι κ λ μ ν ξ ο π ρ σ τ υ φ χ ψ ω
+  а б в г д е ё ж з и й к л м н о п р с т у ф х ц ч ш щ ъ ы ь э ю я
+  ⅰ ⅱ ⅲ ⅳ ⅴ ⅵ ⅶ ⅷ ⅸ ⅹ)
+set(_UPDATER_CAPITAL_LETTERS
+  Ａ Ｂ Ｃ Ｄ Ｅ Ｆ Ｇ Ｈ Ｉ Ｊ Ｋ Ｌ Ｍ Ｎ Ｏ Ｐ Ｑ Ｒ Ｓ Ｔ Ｕ Ｖ Ｗ Ｘ Ｙ Ｚ
+  Α Β Γ Δ Ε Ζ Η Θ Ι Κ Λ Μ Ν Ξ Ο Π Ρ Σ Τ Υ Φ Χ Ψ Ω
+  А Б В Г Д Е Ё Ж З И Й К Л М Н О П Р С Т У Ф Х Ц Ч Ш Щ Ъ Ы Ь Э Ю Я
+  Ⅰ Ⅱ Ⅲ Ⅳ Ⅴ Ⅵ Ⅶ Ⅷ Ⅸ Ⅹ)
+function(updater_resource_name out name)
+  string(TOUPPER "${name}" _name)
+  foreach(_small _capital IN ZIP_LISTS _UPDATER_SMALL_LETTERS _UPDATER_CAPITAL_LETTERS)
+    string(REPLACE "${_small}" "${_capital}" _name "${_name}")
+  endforeach()
+  set(${out} "${_name}" PARENT_SCOPE)
+endfunction()
+
+# The longest display title, in UTF-8 bytes (never fewer than in Shift-JIS):
+# every message that carries it must fit its 1024-byte buffer, or it would be
+# shown empty, and an empty caption would match any untitled window.
+set(UPDATER_TITLE_MAX_BYTES 900)
+
 # Reads a profile into the caller's scope and checks it.
 macro(updater_load_profile dir)
   get_filename_component(UPDATER_PROFILE_DIR "${dir}" ABSOLUTE)
@@ -37,6 +64,11 @@ macro(updater_load_profile dir)
       message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: ${_var} is not set")
     endif()
   endforeach()
+  string(LENGTH "${UPDATER_TITLE}" _title_bytes)
+  if(_title_bytes GREATER UPDATER_TITLE_MAX_BYTES)
+    message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: UPDATER_TITLE is ${_title_bytes} bytes long; "
+                        "at most ${UPDATER_TITLE_MAX_BYTES} fit the messages that show it")
+  endif()
   if(NOT DEFINED UPDATER_UPDATE_INFO)
     set(UPDATER_UPDATE_INFO "")
   endif()
@@ -57,7 +89,7 @@ macro(updater_load_profile dir)
       message(FATAL_ERROR "Title profile: payload file '${_path}' is missing (looked for ${_file})")
     endif()
     get_filename_component(_name "${_path}" NAME)
-    string(TOUPPER "${_name}" _upper)
+    updater_resource_name(_upper "${_name}")
     if(_upper IN_LIST _seen_names)
       message(FATAL_ERROR "Title profile: two payload paths share the last component '${_name}'; "
                           "each file is carried as a resource named by it, so they would collide")
@@ -81,22 +113,24 @@ function(updater_generate_profile_source out_cpp)
   updater_c_string(BASE "${UPDATER_BASE_NAME}")
   updater_c_string(VERSION "${UPDATER_VERSION}")
   updater_c_string(INFO "${UPDATER_UPDATE_INFO}")
-  file(CONFIGURE OUTPUT "${out_cpp}" CONTENT "// Generated from the title profile ${UPDATER_PROFILE_DIR}; do not edit.
+  # The values go in as @...@ references, replaced in one pass, so that an "@"
+  # in a title or path is kept as it is.
+  file(CONFIGURE OUTPUT "${out_cpp}" CONTENT "// Generated from the title profile @UPDATER_PROFILE_DIR@; do not edit.
 #include \"title/title_profile.h\"
 
 namespace {
 const char* const kPayloadList[] = {
-${_entries}    nullptr,
+@_entries@    nullptr,
 };
 }  // namespace
 
 extern const TitleProfile kTitleProfile = {
-    ${MAKER},
-    ${TITLE},
-    ${BASE},
-    ${VERSION},
+    @MAKER@,
+    @TITLE@,
+    @BASE@,
+    @VERSION@,
     kPayloadList,
-    ${INFO},
+    @INFO@,
 };
 " @ONLY)
 endfunction()

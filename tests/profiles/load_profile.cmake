@@ -1,6 +1,12 @@
 cmake_minimum_required(VERSION 3.25)
-# cmake -DPROFILE=<folder> -P load_profile.cmake: loads and checks a profile
-# the way the build does, and prints what it found.
+# cmake -DPROFILE=<folder> [-DGENERATED=<file>] -P load_profile.cmake: loads
+# and checks a profile the way the build does, prints what it found and, with
+# GENERATED, writes the profile's constants there and prints them too.
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/Profile.cmake)
 updater_load_profile("${PROFILE}")
 message(STATUS "profile ok: ${UPDATER_BASE_NAME}, payload [${UPDATER_PAYLOAD}]")
+if(GENERATED)
+  updater_generate_profile_source("${GENERATED}")
+  file(READ "${GENERATED}" _source)
+  message(STATUS "${_source}")
+endif()

@@ -267,6 +267,8 @@ TEST_F(PayloadWriterTest, LookupFailureKindSurvivesItsMessageBox) {
   EXPECT_NE(FindPayloadResource("resource.dll", &size), nullptr);  // names match without regard to case
   EXPECT_EQ(GetLastError(), 0u);
   EXPECT_EQ(size, 2560u);
+  EXPECT_NE(FindPayloadResource("ｄａｔａж.bin", &size), nullptr);  // letters beyond ASCII too
+  EXPECT_EQ(size, 4u);
   EXPECT_EQ(recorder.Boxes().size(), 1u);
 }
 

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
+#include "verify/checksum.h"
 #include "verify/install_check.h"
+#include "verify/record.h"
 
 namespace {
 
@@ -36,6 +39,15 @@ size_t SelfRecordOffset(const std::vector<unsigned char>& library) {
   return static_cast<size_t>(at - library.begin());
 }
 
+// Writes the self record's three values for the library as it now is, so that
+// its own check passes whatever else was changed.
+void StampSelfRecord(std::vector<unsigned char>& library, size_t self) {
+  const uint32_t hole = static_cast<uint32_t>(self) + kSelfRecordHoleStart;
+  const FileChecksum sum = ScanFileChecksum(library.data(), library.size(), true, hole);
+  const uint32_t values[3] = {hole, sum.byteSum, sum.wordXor};
+  std::memcpy(&library[hole], values, sizeof values);  // little-endian, as stored
+}
+
 TEST_F(InstallCheckTest, SampleInstallationsPass) {
   for (const char* variant : {"old", "new"}) {
     SCOPED_TRACE(variant);
@@ -45,30 +57,58 @@ TEST_F(InstallCheckTest, SampleInstallationsPass) {
   }
 }
 
-TEST_F(InstallCheckTest, OneChangedByteFailsTheCheck) {
+// Every changed byte fails the check, and so does a change that leaves one of
+// the two values as it was: both must match.
+TEST_F(InstallCheckTest, ChangedBytesFailTheCheck) {
   Install("new");
   const std::vector<unsigned char> library = ReadBytes(Library());
   const size_t self = SelfRecordOffset(library);
   ASSERT_LT(self + 32, library.size());
+  enum class Change { kOneByte, kSameByteSum, kSameWordXor };
   struct Case {
     const char* what;
     bool inLibrary;
     size_t offset;
+    Change change;
   };
   const Case cases[] = {
-      {"library header", true, 2},
-      {"library marker", true, self + 1},
-      {"library reserved bytes", true, self + 20},
-      {"library last byte", true, library.size() - 1},
-      {"main program first byte", false, 0},
-      {"main program middle", false, 100001},
+      {"library header", true, 2, Change::kOneByte},
+      {"library marker", true, self + 1, Change::kOneByte},
+      {"library reserved bytes", true, self + 20, Change::kOneByte},
+      {"library last byte", true, library.size() - 1, Change::kOneByte},
+      {"main program first byte", false, 0, Change::kOneByte},
+      {"main program middle", false, 100001, Change::kOneByte},
+      {"main program, two bytes swapped", false, 100001, Change::kSameByteSum},
+      {"main program, one bit set in two words", false, 100001, Change::kSameWordXor},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = c.inLibrary ? Library() : Program();
     const std::vector<unsigned char> original = ReadBytes(path);
     std::vector<unsigned char> changed = original;
-    changed[c.offset] ^= 0x40;
+    size_t at = c.offset;
+    switch (c.change) {
+      case Change::kOneByte:
+        changed[at] ^= 0x40;
+        break;
+      case Change::kSameByteSum:  // neighbours that differ sit at different places in the word
+        while (changed[at] == changed[at + 1]) ++at;
+        std::swap(changed[at], changed[at + 1]);
+        break;
+      case Change::kSameWordXor:  // the same bit of two words flips the same way
+        while ((changed[at] & 0x40) != (changed[at + 4] & 0x40)) ++at;
+        changed[at] ^= 0x40;
+        changed[at + 4] ^= 0x40;
+        break;
+    }
+    const FileChecksum before = ScanFileChecksum(original.data(), original.size(), false, 0);
+    const FileChecksum after = ScanFileChecksum(changed.data(), changed.size(), false, 0);
+    if (c.change == Change::kSameByteSum) {
+      EXPECT_EQ(after.byteSum, before.byteSum);
+    }
+    if (c.change == Change::kSameWordXor) {
+      EXPECT_EQ(after.wordXor, before.wordXor);
+    }
     WriteBytes(path, changed);
     EXPECT_EQ(Check(), 0);
     WriteBytes(path, original);
@@ -79,13 +119,19 @@ TEST_F(InstallCheckTest, OneChangedByteFailsTheCheck) {
 TEST_F(InstallCheckTest, MissingPiecesFailTheCheck) {
   Install("new");
   // The self record's name spelt otherwise: the library lacks "RESOURCE.DLL".
+  // Restamped, so that only the missing name can fail it.
   std::vector<unsigned char> library = ReadBytes(Library());
+  const std::vector<unsigned char> original = library;
+  const size_t self = SelfRecordOffset(library);
   const std::u16string name = u"RESOURCE.DLL";
   auto at = std::search(library.begin(), library.end(), reinterpret_cast<const unsigned char*>(name.data()),
                         reinterpret_cast<const unsigned char*>(name.data() + name.size()));
   ASSERT_NE(at, library.end());
-  const std::vector<unsigned char> original = library;
+  StampSelfRecord(library, self);
+  WriteBytes(Library(), library);
+  EXPECT_EQ(Check(), 1);  // the stamp alone keeps it whole
   *at = 'X';
+  StampSelfRecord(library, self);
   WriteBytes(Library(), library);
   EXPECT_EQ(Check(), 0);
   WriteBytes(Library(), original);

@@ -62,7 +62,8 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
     return 0;
   }
 
-  RegisterProgressBarClass();
+  // Freed when the updater ends, after the dialog's windows are gone.
+  const UniqueModule commonControls(RegisterProgressBarClass());
   gState.dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(kProgressDialogId), nullptr,
                                      ProgressDialogProc, 0);
   // Without a dialog no quit request would ever be posted: count it as a failed work.

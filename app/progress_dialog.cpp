@@ -36,17 +36,18 @@ void RunUpdate(HWND dialog) {
 
 // Makes the progress-bar class available before the dialog is created.
 // comctl32 is loaded by name after the search restriction, not imported, so a
-// copy planted beside the exe is never picked up. The module stays loaded for
-// the life of the process, as the dialog's controls need it.
-void RegisterProgressBarClass() {
+// copy planted beside the exe is never picked up.
+HMODULE RegisterProgressBarClass() {
   HMODULE comctl = LoadLibraryA("comctl32.dll");
-  if (!comctl) return;
+  if (!comctl) return nullptr;
   using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
   auto init = reinterpret_cast<InitFn>(
       reinterpret_cast<void*>(GetProcAddress(comctl, "InitCommonControlsEx")));
-  if (!init) return;
-  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-  init(&controls);
+  if (init) {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    init(&controls);
+  }
+  return comctl;
 }
 
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {

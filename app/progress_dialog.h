@@ -10,7 +10,9 @@ constexpr int kProgressBarId = 1008;
 constexpr int kPercentTextId = 1009;
 constexpr int kDialogIconId = 112;
 
-// Registers the progress-bar class (from the system comctl32) before the dialog is created.
-void RegisterProgressBarClass();
+// Registers the progress-bar class (from the system comctl32) before the
+// dialog is created. Returns the loaded comctl32, to be freed once no window
+// of its classes is left, or null when it could not be loaded.
+HMODULE RegisterProgressBarClass();
 
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

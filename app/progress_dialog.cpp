@@ -10,7 +10,13 @@
 
 namespace {
 
+// Set once the work has begun: it runs once per dialog. The message boxes and
+// the writer's pump dispatch waiting messages, and a second request, posted
+// by another program, would otherwise start the work again inside itself.
+bool gWorkStarted = false;
+
 void InitDialog(HWND dialog) {
+  gWorkStarted = false;
   SetWindowTextA(dialog, gState.caption);
   SendMessageA(GetDlgItem(dialog, kProgressBarId), PBM_SETPOS, 0, 0);
   // The module carries no icon 112, so this leaves the dialog without a small icon.
@@ -66,7 +72,10 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
       // Swallows IDOK/IDCANCEL from Enter and Escape, and every other command.
       return TRUE;
     case UM_RUN_UPDATE:
-      RunUpdate(dialog);
+      if (!gWorkStarted) {
+        gWorkStarted = true;
+        RunUpdate(dialog);
+      }
       return TRUE;
     default:
       return FALSE;

@@ -187,6 +187,17 @@ TEST_F(ProgressDialogTest, SuccessfulWorkRecordsThenClosesItself) {
   EXPECT_EQ(std::string(gState.dataFolder), install_.Path() + "\\data");
 }
 
+// A second request, waiting in the queue, reaches the dialog while the first
+// one's box is up: the work must not start again inside itself.
+TEST_F(ProgressDialogTest, WorkRunsOnceWhateverIsPosted) {
+  lstrcpyA(gState.installFolder, "*");  // the work fails at once, after one box
+  BoxRecorder recorder;
+  PostMessageA(dialog_, UM_RUN_UPDATE, 0, 0);
+  SendMessageA(dialog_, UM_RUN_UPDATE, 0, 0);
+  EXPECT_EQ(recorder.Boxes().size(), 1u);
+  EXPECT_FALSE(IsWindow(dialog_));
+}
+
 TEST_F(ProgressDialogTest, FailedWorkDestroysItWithoutRecording) {
   lstrcpyA(gState.installFolder, "*");  // the free-space check refuses it
   BoxRecorder recorder;

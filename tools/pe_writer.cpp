@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include "tools/resource_name.h"
+
 namespace tools {
 namespace {
 
@@ -53,12 +55,9 @@ bool MakeKey(const std::string& name, uint16_t id, Key* key, std::string* error)
     return true;
   }
   std::u16string units;
-  for (unsigned char c : name) {
-    if (c == 0 || c >= 0x80) {
-      *error = "resource name '" + name + "' is not plain ASCII";
-      return false;
-    }
-    units.push_back(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  if (!ResourceNameUnits(name, &units)) {
+    *error = "resource name '" + name + "' is not UTF-8 text";
+    return false;
   }
   *key = Key{true, units, 0};
   return true;

@@ -13,7 +13,7 @@ namespace tools {
 struct ResourceToWrite {
   std::string typeName;  // empty: the type is typeId
   uint16_t typeId = 0;
-  std::string name;  // empty: the name is nameId; stored in ASCII capitals, as rc does
+  std::string name;  // UTF-8; empty: the name is nameId. Stored in capitals (tools/resource_name.h)
   uint16_t nameId = 0;
   uint16_t language = 0;
   std::vector<uint8_t> data;
@@ -34,7 +34,7 @@ struct WrittenPe {
   std::vector<uint32_t> dataOffsets;  // file offset of each input resource's data, in input order
 };
 
-// False with a message in *error for duplicate resources, non-ASCII names or
+// False with a message in *error for duplicate resources, names that are not UTF-8 or
 // a paddedSize smaller than the content.
 bool WriteResourceDll(const std::vector<ResourceToWrite>& resources, const PeWriterOptions& options,
                       WrittenPe* out, std::string* error);

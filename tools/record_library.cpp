@@ -9,17 +9,12 @@
 #include <iterator>
 
 #include "tools/pe_writer.h"
+#include "tools/resource_name.h"
 #include "verify/pe_resources.h"
 #include "verify/record.h"
 
 namespace tools {
 namespace {
-
-std::string ToUpperAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
 
 bool VisitRecord(const ResourceEntry& entry, void* context) {
   auto* records = static_cast<std::vector<ResourceEntry>*>(context);
@@ -29,12 +24,10 @@ bool VisitRecord(const ResourceEntry& entry, void* context) {
 
 std::string NameText(const ResourceName& name) {
   if (name.text == nullptr) return "#" + std::to_string(name.id);
-  std::string text;
-  for (uint16_t i = 0; i < name.length; ++i) {
-    uint16_t unit = static_cast<uint16_t>(name.text[2 * i] | name.text[2 * i + 1] << 8);
-    text.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
-  }
-  return text;
+  std::u16string units;
+  for (uint16_t i = 0; i < name.length; ++i)
+    units.push_back(static_cast<char16_t>(name.text[2 * i] | name.text[2 * i + 1] << 8));
+  return Utf8OfUnits(units);
 }
 
 std::string Hex8(uint32_t value) {
@@ -70,7 +63,7 @@ std::string Printable(const std::vector<uint8_t>& data) {
   return text;
 }
 
-bool IsSelfRecord(const LibraryRecord& r) { return ToUpperAscii(r.name) == kSelfRecordName; }
+bool IsSelfRecord(const LibraryRecord& r) { return ResourceNameCapitals(r.name) == kSelfRecordName; }
 
 bool LoadRecordBuffer(const LibraryRecord& record, unsigned char (&buffer)[kRecordBufferSize]) {
   return CopyRecordToBuffer(record.data.data(), record.data.size(), buffer);
@@ -170,7 +163,7 @@ int CommandVerify(const std::vector<std::string>& args, std::ostream& out, std::
     if (args[i] == "--install" && i + 1 < args.size()) {
       install = args[++i];
     } else if (args[i] == "--main" && i + 1 < args.size()) {
-      mainName = ToUpperAscii(args[++i]);
+      mainName = ResourceNameCapitals(args[++i]);
     } else if (args[i].rfind("--", 0) == 0 || !library.empty()) {
       err << "recordlib: unexpected argument " << args[i] << "\n";
       return 2;
@@ -229,8 +222,9 @@ int CommandVerify(const std::vector<std::string>& args, std::ostream& out, std::
     // whose real main program is missing.
     std::vector<std::string> programs;
     for (const auto& r : records)
-      if (!IsSelfRecord(r) && r.name.size() > 4 && ToUpperAscii(r.name.substr(r.name.size() - 4)) == ".EXE")
-        programs.push_back(ToUpperAscii(r.name));
+      if (!IsSelfRecord(r) && r.name.size() > 4 &&
+          ResourceNameCapitals(r.name.substr(r.name.size() - 4)) == ".EXE")
+        programs.push_back(ResourceNameCapitals(r.name));
     if (programs.size() > 1) {
       err << "recordlib: the library has several .EXE records (";
       for (size_t i = 0; i < programs.size(); ++i) err << (i ? ", " : "") << programs[i];
@@ -242,7 +236,7 @@ int CommandVerify(const std::vector<std::string>& args, std::ostream& out, std::
   bool mainSeen = false;
   for (const auto& r : records) {
     if (IsSelfRecord(r)) continue;
-    const std::string upper = ToUpperAscii(r.name);
+    const std::string upper = ResourceNameCapitals(r.name);
     const bool isMain = upper == mainName;
     if (!LoadRecordBuffer(r, buffer)) {
       out << r.name << "  TOO LARGE (" << r.data.size() << " bytes)\n";
@@ -285,7 +279,7 @@ int CommandVerify(const std::vector<std::string>& args, std::ostream& out, std::
 }  // namespace
 
 std::string RecordNameForPath(const std::string& path) {
-  return ToUpperAscii(std::filesystem::path(path).filename().string());
+  return ResourceNameCapitals(std::filesystem::path(path).filename().string());
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* content, std::string* error) {
@@ -307,7 +301,7 @@ bool BuildRecordLibrary(const std::vector<RecordSource>& sources, size_t paddedS
                         std::vector<uint8_t>* library, std::string* error) {
   std::vector<ResourceToWrite> resources;
   for (const auto& source : sources) {
-    const std::string name = ToUpperAscii(source.recordName);
+    const std::string name = ResourceNameCapitals(source.recordName);
     // FindResourceA without a language could return either of two records
     // sharing the library's own name; refuse the ambiguity.
     if (name == kSelfRecordName) {

@@ -27,7 +27,7 @@ bool BuildRecordLibrary(const std::vector<RecordSource>& sources, size_t paddedS
                         std::vector<uint8_t>* library, std::string* error);
 
 struct LibraryRecord {
-  std::string name;  // as stored (ASCII)
+  std::string name;  // as stored, in UTF-8
   uint16_t language;
   uint32_t offset;  // file offset of the record's data
   std::vector<uint8_t> data;
@@ -38,7 +38,7 @@ struct LibraryRecord {
 bool ReadLibraryRecords(const std::vector<uint8_t>& library, std::vector<LibraryRecord>* records,
                         std::string* error);
 
-// The record name for a path: the last component in ASCII capitals.
+// The record name for a path: the last component in capitals (tools/resource_name.h).
 std::string RecordNameForPath(const std::string& path);
 
 // The recordlib command line (arguments after the program name). Returns the

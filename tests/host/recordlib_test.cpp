@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/record_library.h"
+#include "tools/resource_name.h"
 #include "tools/sample_title.h"
 #include "verify/record.h"
 
@@ -119,6 +120,63 @@ TEST_F(RecordlibTest, MainProgramMustExist) {
   EXPECT_EQ(Run({"verify", single.string(), "--install", install.string()}), 1);
   EXPECT_NE(out_.str().find("GAME.EXE  not present: MISSING (main program)"), std::string::npos)
       << out_.str();
+}
+
+// Text as UTF-8 whatever the execution character set (Shift-JIS here).
+std::string U8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+TEST(ResourceName, CapitalsForTheLettersShiftJisHoldsAndOnlyUtf8) {
+  struct Case {
+    std::string name;
+    std::u16string units;  // empty with ok false
+    bool ok;
+  };
+  const Case cases[] = {
+      {"Game.exe", u"GAME.EXE", true},
+      {U8(u8"ｇａｍｅｚ.ｅｘｅ"), u"ＧＡＭＥＺ.ＥＸＥ", true},
+      {U8(u8"αβως"), u"ΑΒΩΣ", true},
+      {U8(u8"абвяёђџ"), u"АБВЯЁЂЏ", true},
+      {U8(u8"ⅰⅹ"), u"ⅠⅩ", true},
+      {U8(u8"ゲーム・体験版"), u"ゲーム・体験版", true},
+      {U8(u8"é𝒜"), u"é𝒜", true},     // beyond the table, and a pair, kept as they are
+      {"\xC0\x80", u"", false},      // a zero in an overlong form
+      {"\xED\xA0\x80", u"", false},  // a surrogate
+      {"\xE3\x81", u"", false},      // cut short
+      {"\x81\x40", u"", false},      // Shift-JIS, not UTF-8
+      {std::string("a\0b", 3), u"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::u16string units;
+    EXPECT_EQ(tools::ResourceNameUnits(c.name, &units), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(units, c.units);
+      EXPECT_EQ(tools::ResourceNameCapitals(c.name), tools::Utf8OfUnits(c.units));
+    }
+  }
+}
+
+// Japanese file names and small letters beyond ASCII: stored in the capitals
+// the updater's lookup uses, listed and verified by their names.
+TEST_F(RecordlibTest, NamesBeyondAsciiAreStoredInCapitals) {
+  const fs::path install = dir_ / "install", lib = dir_ / "lib.dll";
+  const fs::path program = install / U8(u8"ゲームｇａｍｅ.exe"), data = install / U8(u8"δата.bin");
+  Write(program, Pattern(300, 1));
+  Write(data, Pattern(77, 2));
+  ASSERT_EQ(Run({"build", "--out", lib.string(), program.string(), data.string()}), 0) << err_.str();
+  ASSERT_EQ(Run({"list", lib.string()}), 0);
+  EXPECT_NE(out_.str().find(U8(u8"ゲームＧＡＭＥ.EXE  language")), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find(U8(u8"ΔАТА.BIN  language")), std::string::npos) << out_.str();
+  EXPECT_EQ(
+      Run({"verify", lib.string(), "--install", install.string(), "--main", U8(u8"ゲームｇａｍｅ.EXE")}), 0)
+      << out_.str();
+  EXPECT_NE(out_.str().find(U8(u8"ゲームＧＡＭＥ.EXE (ゲームｇａｍｅ.exe)  stated")), std::string::npos)
+      << out_.str();
+
+  const fs::path sjis = dir_ / "\x83\x51.exe";  // a Shift-JIS file name is refused, not stored garbled
+  Write(sjis, Pattern(10, 3));
+  EXPECT_EQ(Run({"build", "--out", (dir_ / "bad.dll").string(), sjis.string()}), 2);
+  EXPECT_NE(err_.str().find("is not UTF-8 text"), std::string::npos) << err_.str();
 }
 
 TEST_F(RecordlibTest, BadInputFailsWithAMessage) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "title/title_profile.h"
 #include "verify/checksum.h"
 #include "verify/install_check.h"
 #include "verify/record.h"
@@ -144,6 +145,23 @@ TEST_F(InstallCheckTest, MissingPiecesFailTheCheck) {
 
   EXPECT_EQ(CheckInstallation("*"), 0);
   EXPECT_EQ(CheckInstallation(("C:\\" + std::string(250, 'x')).c_str()), 0);
+}
+
+// recordlib stores a Japanese name in the capitals the lookup gives it, full-
+// width letters included, so the check finds the program as the profile names it.
+TEST_F(InstallCheckTest, JapaneseProgramNameIsFoundByItsRecord) {
+  const std::string from = BuildPath(UPDATER_WIDE_INSTALL_DIR);
+  const std::string program = "ゲームｇａｍｅ.exe";  // Shift-JIS here, as the profile's name is
+  CreateDirectoryA((folder_ / "dll").c_str(), nullptr);
+  ASSERT_TRUE(CopyFileA((from + "\\" + program).c_str(), (folder_ / program).c_str(), FALSE));
+  ASSERT_TRUE(CopyFileA((from + "\\dll\\RESOURCE.dll").c_str(), Library().c_str(), FALSE));
+  TitleProfile profile = *gTitleProfile;
+  profile.baseName = "ゲームｇａｍｅ";
+  gTitleProfile = &profile;
+  EXPECT_EQ(Check(), 1);
+  WriteBytes(folder_ / program, {'x'});
+  EXPECT_EQ(Check(), 0);
+  gTitleProfile = &kTitleProfile;
 }
 
 TEST_F(InstallCheckTest, LeavesNothingOpen) {

@@ -23,10 +23,15 @@ bool VisitRecord(const ResourceEntry& entry, void* context) {
 }
 
 std::string NameText(const ResourceName& name) {
-  if (name.text == nullptr) return "#" + std::to_string(name.id);
-  std::u16string units;
+  if (name.text == nullptr) {
+    // Appended rather than "#" + ...: GCC 12 warns falsely about that form (-Wrestrict).
+    std::string text = "#";
+    text += std::to_string(name.id);
+    return text;
+  }
+  std::u16string units(name.length, u'\0');
   for (uint16_t i = 0; i < name.length; ++i)
-    units.push_back(static_cast<char16_t>(name.text[2 * i] | name.text[2 * i + 1] << 8));
+    units[i] = static_cast<char16_t>(name.text[2 * i] | name.text[2 * i + 1] << 8);
   return Utf8OfUnits(units);
 }
 

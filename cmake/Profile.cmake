@@ -9,7 +9,8 @@
 #   UPDATER_UPDATE_INFO  update-information list file name, may be empty
 # and a payload/ folder with the files at those paths (UPDATER_PAYLOAD_DIR may
 # point elsewhere). An optional data/ folder is copied beside the exe.
-# UPDATER_PAYLOAD_NOT_CARRIED (tests only) lists payload paths left out of the module.
+# UPDATER_PAYLOAD_NOT_CARRIED (tests only) lists payload paths left out of the module;
+# UPDATER_RECORDS_MAY_DIFFER (tests only) skips the check of the payload's records.
 
 function(updater_c_string out value)
   string(REPLACE "\\" "\\\\" value "${value}")
@@ -57,6 +58,7 @@ macro(updater_load_profile dir)
   unset(UPDATER_PAYLOAD)
   unset(UPDATER_UPDATE_INFO)
   unset(UPDATER_PAYLOAD_NOT_CARRIED)
+  unset(UPDATER_RECORDS_MAY_DIFFER)
   set(UPDATER_PAYLOAD_DIR "${UPDATER_PROFILE_DIR}/payload")
   include("${UPDATER_PROFILE_DIR}/profile.cmake")
   foreach(_var IN ITEMS UPDATER_MAKER UPDATER_TITLE UPDATER_BASE_NAME UPDATER_VERSION)
@@ -99,6 +101,45 @@ macro(updater_load_profile dir)
     list(APPEND UPDATER_PAYLOAD_NAMES "${_upper}")
   endforeach()
 endmacro()
+
+# Warns when the payload's record library would fail the next run's check,
+# where the updater would refuse the installation it has just updated as
+# damaged. Needs UPDATER_RECORDLIB (the host tool); a test profile whose
+# records are out of step on purpose sets UPDATER_RECORDS_MAY_DIFFER.
+function(updater_check_payload_records)
+  if(NOT UPDATER_RECORDLIB OR UPDATER_RECORDS_MAY_DIFFER)
+    return()
+  endif()
+  updater_resource_name(_main_name "${UPDATER_BASE_NAME}.exe")
+  set(_main "")
+  set(_library "")
+  foreach(_path IN LISTS UPDATER_PAYLOAD)
+    updater_resource_name(_key "${_path}")
+    if(_key STREQUAL _main_name)
+      set(_main "${_path}")
+    elseif(_key STREQUAL "DLL/RESOURCE.DLL" AND NOT _path IN_LIST UPDATER_PAYLOAD_NOT_CARRIED)
+      set(_library "${_path}")
+    endif()
+  endforeach()
+  if(_main AND NOT _library)
+    message(WARNING "Title profile ${UPDATER_PROFILE_DIR}: the payload replaces ${_main} but carries no "
+                    "dll/RESOURCE.dll. Unless the installed record library already describes the new "
+                    "program, the next run will refuse the updated installation as damaged.")
+  elseif(_library)
+    set(_args verify "${UPDATER_PAYLOAD_DIR}/${_library}")
+    if(_main)
+      list(APPEND _args --install "${UPDATER_PAYLOAD_DIR}" --main "${UPDATER_BASE_NAME}.exe")
+    endif()
+    execute_process(COMMAND ${UPDATER_RECORDLIB} ${_args} RESULT_VARIABLE _rc OUTPUT_VARIABLE _out
+                    ERROR_VARIABLE _out)
+    if(NOT _rc EQUAL 0)
+      string(JOIN " " _command ${_args})
+      message(WARNING "Title profile ${UPDATER_PROFILE_DIR}: the payload's dll/RESOURCE.dll does not match "
+                      "the payload's files, so the next run would refuse the updated installation as "
+                      "damaged. Rebuild it with recordlib build. recordlib ${_command}:\n${_out}")
+    endif()
+  endif()
+endfunction()
 
 # Writes the TitleProfile constants of the loaded profile into out_cpp.
 function(updater_generate_profile_source out_cpp)
@@ -150,6 +191,7 @@ endfunction()
 # The sample title's updater and the test profiles' updaters all come from here.
 function(updater_add_executable target profile_dir output_dir)
   updater_load_profile("${profile_dir}")
+  updater_check_payload_records()
   set(_gen "${CMAKE_BINARY_DIR}/generated/${target}")
   updater_generate_profile_source("${_gen}/title_profile_data.cpp")
   updater_payload_rc(UPDATER_PAYLOAD_RC)

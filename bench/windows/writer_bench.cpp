@@ -290,7 +290,7 @@ void Run(const std::string& folder, int runs) {
   Print("unflushed_total_ms", Median(unflushed));
   DeleteFileA(source.c_str());
   DeleteFileA(copy.c_str());
-  DeleteFileA((folder + "\\steps.bin").c_str());
+  DeleteFileA(steps.c_str());
 }
 
 #else

@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "app/progress_dialog.h"
-#include "app/texts.h"
-#include "app/update_state.h"
-#include "app/win_util.h"
+#include "base/texts.h"
+#include "base/update_state.h"
+#include "base/win_util.h"
 #include "title/settings.h"
 #include "title/title_profile.h"
 #include "verify/install_check.h"
@@ -64,7 +64,7 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
 
   // Freed when the updater ends, after the dialog's windows are gone.
   const UniqueModule commonControls(RegisterProgressBarClass());
-  gState.dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(kProgressDialogId), nullptr,
+  gState.dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
                                      ProgressDialogProc, 0);
   // Without a dialog no quit request would ever be posted: count it as a failed work.
   if (gState.dialog) {

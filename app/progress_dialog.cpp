@@ -2,9 +2,9 @@
 
 #include <commctrl.h>
 
-#include "app/texts.h"
-#include "app/update_state.h"
-#include "app/win_util.h"
+#include "base/texts.h"
+#include "base/update_state.h"
+#include "base/win_util.h"
 #include "apply/payload_writer.h"
 #include "title/settings.h"
 
@@ -18,9 +18,9 @@ bool gWorkStarted = false;
 void InitDialog(HWND dialog) {
   gWorkStarted = false;
   SetWindowTextA(dialog, gState.caption);
-  SendMessageA(GetDlgItem(dialog, kProgressBarId), PBM_SETPOS, 0, 0);
+  SendMessageA(GetDlgItem(dialog, IDC_PROGRESS_BAR), PBM_SETPOS, 0, 0);
   // The module carries no icon 112, so this leaves the dialog without a small icon.
-  HICON icon = LoadIconA(gState.instance, MAKEINTRESOURCEA(kDialogIconId));
+  HICON icon = LoadIconA(gState.instance, MAKEINTRESOURCEA(IDI_DIALOG_ICON));
   SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
   RemoveMenu(GetSystemMenu(dialog, FALSE), SC_CLOSE, MF_BYCOMMAND);
 }

@@ -3,12 +3,10 @@
 
 #include <windows.h>
 
+#include "res/resource.h"
+
 // Sent once, synchronously, after the dialog is shown: runs the whole work.
 constexpr UINT UM_RUN_UPDATE = WM_USER + 0x100;
-constexpr int kProgressDialogId = 102;
-constexpr int kProgressBarId = 1008;
-constexpr int kPercentTextId = 1009;
-constexpr int kDialogIconId = 112;
 
 // Registers the progress-bar class (from the system comctl32) before the
 // dialog is created. Returns the loaded comctl32, to be freed once no window

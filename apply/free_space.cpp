@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "app/texts.h"
-#include "app/update_state.h"
-#include "app/win_util.h"
+#include "base/texts.h"
+#include "base/update_state.h"
+#include "base/win_util.h"
 #include "apply/payload_writer.h"
 #include "apply/progress.h"
 

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "app/heap_text.h"
+#include "base/heap_text.h"
 
 // Bytes from the position up to and including the first line end: LF or a lone
 // CR at offset i gives i + 1, CR LF at i gives i + 2. Without a line end before

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <utility>
 
-#include "app/texts.h"
-#include "app/read_file.h"
-#include "app/update_state.h"
-#include "app/win_util.h"
+#include "base/texts.h"
+#include "base/read_file.h"
+#include "base/update_state.h"
+#include "base/win_util.h"
 #include "apply/merge_core.h"
 #include "title/title_profile.h"
 

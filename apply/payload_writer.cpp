@@ -9,12 +9,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/progress_dialog.h"
-#include "app/texts.h"
-#include "app/update_state.h"
-#include "app/win_util.h"
+#include "base/texts.h"
+#include "base/update_state.h"
+#include "base/win_util.h"
 #include "apply/merge_update_info.h"
 #include "apply/progress.h"
+#include "res/resource.h"
 #include "title/title_profile.h"
 
 namespace {
@@ -38,8 +38,8 @@ void ShowPercent(RunTotals& state, float grandTotal) {
   if (!state.display.Update(percent)) return;
   char percentText[8];
   FormatText(percentText, text::kPercentFormat, percent);
-  SetDlgItemTextA(gState.dialog, kPercentTextId, percentText);
-  SendMessageA(GetDlgItem(gState.dialog, kProgressBarId), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+  SetDlgItemTextA(gState.dialog, IDC_PERCENT_TEXT, percentText);
+  SendMessageA(GetDlgItem(gState.dialog, IDC_PROGRESS_BAR), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 
 // One waiting message per chunk keeps the dialog painting during long writes.

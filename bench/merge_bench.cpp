@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "apply/merge_core.h"
-#include "apply/merge_reference.h"
+#include "bench/merge_reference.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "apply/merge_core.h"
-#include "apply/merge_reference.h"
+#include "bench/merge_reference.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

@@ -2,9 +2,9 @@
 
 #include <shlobj.h>
 
-#include "app/texts.h"
-#include "app/update_state.h"
-#include "app/win_util.h"
+#include "base/texts.h"
+#include "base/update_state.h"
+#include "base/win_util.h"
 #include "title/title_profile.h"
 #include "title/version.h"
 

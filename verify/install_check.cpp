@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "app/read_file.h"
-#include "app/texts.h"
-#include "app/win_util.h"
+#include "base/read_file.h"
+#include "base/texts.h"
+#include "base/win_util.h"
 #include "title/title_profile.h"
 
 namespace {

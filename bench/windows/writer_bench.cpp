@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "app/progress_dialog.h"
-#include "app/update_state.h"
+#include "base/update_state.h"
 #include "apply/payload_writer.h"
 #include "apply/progress.h"
 #include "title/title_profile.h"
@@ -345,7 +345,7 @@ void Run(const std::string&, int runs) {
   }
   RegisterProgressBarClass();
   HWND dialog =
-      CreateDialogParamA(gState.instance, MAKEINTRESOURCEA(kProgressDialogId), nullptr, BenchDialogProc, 0);
+      CreateDialogParamA(gState.instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, BenchDialogProc, 0);
   if (!dialog) {
     std::fprintf(stderr, "writer_bench: no dialog\n");
     std::exit(1);
@@ -354,8 +354,8 @@ void Run(const std::string&, int runs) {
   ShowWindow(dialog, SW_SHOW);
   Drain();
   gLog.textProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
-      GetDlgItem(dialog, kPercentTextId), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TextProc)));
-  gLog.barProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(GetDlgItem(dialog, kProgressBarId), GWLP_WNDPROC,
+      GetDlgItem(dialog, IDC_PERCENT_TEXT), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TextProc)));
+  gLog.barProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(GetDlgItem(dialog, IDC_PROGRESS_BAR), GWLP_WNDPROC,
                                                              reinterpret_cast<LONG_PTR>(BarProc)));
   TimeWriter();  // warm-up: the payload's pages in memory, the target existing
   Drain();

@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "box_recorder.h"
+#include "res/resource.h"
 
 namespace {
 
-constexpr int kPercentTextId = 1009;
 // Mid-way: the driver aims for the middle and accepts anything in the range.
 constexpr int kProgressAim = 50;
 constexpr int kProgressLow = 30;
@@ -141,7 +141,7 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
   if (pid == search->processId && IsWindowVisible(window) && !IsMessageBoxWindow(window) &&
-      GetDlgItem(window, kPercentTextId)) {
+      GetDlgItem(window, IDC_PERCENT_TEXT)) {
     search->found = window;
     return FALSE;
   }
@@ -158,13 +158,13 @@ void WatchDialog(const PROCESS_INFORMATION& process, const Options& options, Sho
   watch.window = search.found;
   const std::wstring title = TextOf(search.found);
   if (!title.empty() && (watch.titles.empty() || watch.titles.back() != title)) watch.titles.push_back(title);
-  const int percent = PercentOf(TextOf(GetDlgItem(search.found, kPercentTextId)));
+  const int percent = PercentOf(TextOf(GetDlgItem(search.found, IDC_PERCENT_TEXT)));
   if (percent >= 0 && (watch.percents.empty() || watch.percents.back() != percent)) watch.percents.push_back(percent);
   if (!options.shotProgress || watch.heldAt >= 0 || percent < kProgressAim || percent > kProgressHigh) return;
 
   SuspendThread(process.hThread);
   // The writer may have moved on between the read and the suspension.
-  const int held = PercentOf(TextOf(GetDlgItem(search.found, kPercentTextId)));
+  const int held = PercentOf(TextOf(GetDlgItem(search.found, IDC_PERCENT_TEXT)));
   if (held >= kProgressLow && held <= kProgressHigh) {
     watch.heldAt = held;
     std::string note = "percent " + std::to_string(held) + "\ntitle " + Utf8(TextOf(search.found));

@@ -4,10 +4,9 @@
 
 #include <stdexcept>
 
-namespace {
+#include "res/resource.h"
 
-constexpr int kProgressBarId = 1008;
-constexpr int kPercentTextId = 1009;
+namespace {
 
 std::wstring DialogItemText(HWND dialog, int id) {
   wchar_t buffer[64] = {};
@@ -59,12 +58,12 @@ UpdaterProcess::UpdaterProcess(const std::string& exe, std::initializer_list<int
         dialog_.title = WindowText(window);
       }
       if (window != dialog_.window) return;
-      const std::wstring percent = DialogItemText(window, kPercentTextId);
+      const std::wstring percent = DialogItemText(window, IDC_PERCENT_TEXT);
       if (!percent.empty() && (dialog_.percents.empty() || dialog_.percents.back() != percent)) {
         dialog_.percents.push_back(percent);
       }
       // A dialog being destroyed answers 0 for its controls: read only a live bar.
-      HWND bar = GetDlgItem(window, kProgressBarId);
+      HWND bar = GetDlgItem(window, IDC_PROGRESS_BAR);
       const int position = bar ? static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)) : -1;
       if (bar && IsWindow(bar) && (dialog_.positions.empty() || dialog_.positions.back() != position)) {
         dialog_.positions.push_back(position);

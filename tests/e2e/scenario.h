@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/texts.h"
+#include "base/texts.h"
 #include "driver.h"
 #include "test_support.h"
 #include "title/title_profile.h"

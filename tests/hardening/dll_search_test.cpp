@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/win_util.h"
+#include "base/win_util.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "apply/merge_core.h"
-#include "apply/merge_reference.h"
+#include "bench/merge_reference.h"
 
 using namespace std::string_literals;
 

@@ -2,8 +2,8 @@
 // page, and the box recorder answering and reading real message boxes.
 #include <gtest/gtest.h>
 
-#include "app/texts.h"
-#include "app/win_util.h"
+#include "base/texts.h"
+#include "base/win_util.h"
 #include "box_recorder.h"
 
 namespace {

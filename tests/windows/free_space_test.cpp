@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/update_state.h"
+#include "base/update_state.h"
 #include "apply/payload_writer.h"
 #include "box_recorder.h"
 #include "test_support.h"

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/texts.h"
-#include "app/update_state.h"
-#include "app/win_util.h"
+#include "base/texts.h"
+#include "base/update_state.h"
+#include "base/win_util.h"
 #include "apply/merge_update_info.h"
 #include "box_recorder.h"
 #include "test_support.h"

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "app/progress_dialog.h"
-#include "app/texts.h"
-#include "app/update_state.h"
-#include "app/win_util.h"
+#include "base/texts.h"
+#include "base/update_state.h"
+#include "base/win_util.h"
 #include "apply/payload_writer.h"
 #include "box_recorder.h"
 #include "test_support.h"
@@ -90,14 +90,14 @@ class PayloadWriterTest : public ::testing::Test {
     ResetUpdateState();
     RegisterProgressBarClass();
     dialog_ =
-        CreateDialogParamA(gState.instance, MAKEINTRESOURCEA(kProgressDialogId), nullptr, TestDialogProc, 0);
+        CreateDialogParamA(gState.instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, TestDialogProc, 0);
     ASSERT_NE(dialog_, nullptr);
     gState.dialog = dialog_;
     gLog = ControlLog{};
     gLog.textProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-        GetDlgItem(dialog_, kPercentTextId), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordText)));
+        GetDlgItem(dialog_, IDC_PERCENT_TEXT), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordText)));
     gLog.barProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-        GetDlgItem(dialog_, kProgressBarId), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordPosition)));
+        GetDlgItem(dialog_, IDC_PROGRESS_BAR), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordPosition)));
     SetInstallFolder(install_.Path());
   }
 

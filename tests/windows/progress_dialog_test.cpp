@@ -9,8 +9,8 @@
 
 #include <commctrl.h>
 
-#include "app/texts.h"
-#include "app/update_state.h"
+#include "base/texts.h"
+#include "base/update_state.h"
 #include "box_recorder.h"
 #include "test_support.h"
 #include "title/settings.h"
@@ -121,7 +121,7 @@ class ProgressDialogTest : public ::testing::Test {
     WriteSettings("[INSTALL]\r\nInstallFold=" + install_.Path() + "\r\n");
     ASSERT_EQ(LocateInstallFolder(), 1);
     lstrcpyA(gState.updaterFolder, install_.Path().c_str());
-    dialog_ = CreateDialogParamA(gState.instance, MAKEINTRESOURCEA(kProgressDialogId), nullptr,
+    dialog_ = CreateDialogParamA(gState.instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
                                  ProgressDialogProc, 0);
     ASSERT_NE(dialog_, nullptr);
   }
@@ -153,9 +153,9 @@ TEST_F(ProgressDialogTest, StartsWithCaptionEmptyBarNoIconAndNoClose) {
   GetWindowTextW(dialog_, title, 256);
   EXPECT_EQ(std::wstring(title), FromCp932(gState.caption));
   EXPECT_FALSE(IsWindowVisible(dialog_));
-  EXPECT_EQ(SendDlgItemMessageA(dialog_, kProgressBarId, PBM_GETPOS, 0, 0), 0);
+  EXPECT_EQ(SendDlgItemMessageA(dialog_, IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0), 0);
   char percent[16] = "x";
-  GetDlgItemTextA(dialog_, kPercentTextId, percent, sizeof percent);
+  GetDlgItemTextA(dialog_, IDC_PERCENT_TEXT, percent, sizeof percent);
   EXPECT_STREQ(percent, "");
   EXPECT_EQ(SendMessageA(dialog_, WM_GETICON, ICON_SMALL, 0), 0);
   EXPECT_EQ(GetMenuState(GetSystemMenu(dialog_, FALSE), SC_CLOSE, MF_BYCOMMAND), static_cast<UINT>(-1));

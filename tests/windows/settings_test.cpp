@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/update_state.h"
+#include "base/update_state.h"
 #include "test_support.h"
 #include "title/settings.h"
 

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/texts.h"
-#include "app/update_state.h"
+#include "base/texts.h"
+#include "base/update_state.h"
 #include "title/title_profile.h"
 
 ScratchFolder::ScratchFolder(const std::string& name) {

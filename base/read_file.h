@@ -1,7 +1,7 @@
 // Reading a file whole, as the installation check and the merge do.
 #pragma once
 
-#include "app/heap_text.h"
+#include "base/heap_text.h"
 
 enum class ReadResult { kRead, kFailed, kNoMemory };
 

@@ -1,4 +1,4 @@
-#include "app/read_file.h"
+#include "base/read_file.h"
 
 #include <windows.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "app/win_util.h"
+#include "base/win_util.h"
 
 ReadResult ReadWholeFile(const char* path, HeapText& out) {
   UniqueFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

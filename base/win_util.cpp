@@ -1,9 +1,9 @@
-#include "app/win_util.h"
+#include "base/win_util.h"
 
 #include <cstdarg>
 #include <cstring>
 
-#include "app/texts.h"
+#include "base/texts.h"
 
 int FormatText(char* out, int capacity, const char* format, ...) {
   // wsprintfA stores at most 1024 characters and knows no buffer size, so the

@@ -1,4 +1,4 @@
-#include "apply/merge_reference.h"
+#include "bench/merge_reference.h"
 
 #include <cstdlib>
 #include <cstring>

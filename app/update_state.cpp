@@ -1,3 +1,0 @@
-#include "app/update_state.h"
-
-UpdateState gState;

@@ -1,0 +1,3 @@
+#include "base/update_state.h"
+
+UpdateState gState;

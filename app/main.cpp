@@ -35,7 +35,7 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
   const TitleProfile& title = *gTitleProfile;
   FormatText(gState.caption, text::kCaptionFormat, title.displayTitle);
 
-  if (HWND running = FindWindowA(nullptr, gState.caption)) {
+  if (HWND running = FindWindowTitled(gState.caption)) {
     SetFocus(running);
     return 0;
   }
@@ -64,7 +64,9 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
 
   // Freed when the updater ends, after the dialog's windows are gone.
   const UniqueModule commonControls(RegisterProgressBarClass());
-  gState.dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
+  // A Unicode dialog: an ANSI one would pass its title through the system's
+  // code page, which cannot hold the Japanese caption on a Western system.
+  gState.dialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr,
                                      ProgressDialogProc, 0);
   // Without a dialog no quit request would ever be posted: count it as a failed work.
   if (gState.dialog) {

@@ -17,7 +17,7 @@ bool gWorkStarted = false;
 
 void InitDialog(HWND dialog) {
   gWorkStarted = false;
-  SetWindowTextA(dialog, gState.caption);
+  SetWindowText932(dialog, gState.caption);
   SendMessageA(GetDlgItem(dialog, IDC_PROGRESS_BAR), PBM_SETPOS, 0, 0);
   // The module carries no icon 112, so this leaves the dialog without a small icon.
   HICON icon = LoadIconA(gState.instance, MAKEINTRESOURCEA(IDI_DIALOG_ICON));

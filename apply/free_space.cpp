@@ -11,8 +11,19 @@
 
 namespace {
 
-// The boxes of this check have no owner.
-void ShowFreeSpaceMessage(const char* message) {
+// The boxes of this check have no owner. Their texts join ours (code page 932)
+// with the install folder as the settings file gave it (the system's ANSI code
+// page), so they are composed in UTF-16 from each in its own code page and
+// read right on a Japanese and a Western system alike.
+template <class... Numbers>
+void ShowFreeSpaceMessage(const char* format, Numbers... numbers) {
+  wchar_t wideFormat[256];
+  wchar_t folder[MAX_PATH];
+  WidenText(wideFormat, format);
+  WidenText(folder, gState.installFolder, CP_ACP);
+  // Room for a folder of 259 characters with the fixed text and three numbers.
+  wchar_t message[1024];
+  FormatWideText(message, wideFormat, folder, numbers...);
   ShowMessage(nullptr, message, gState.caption, MB_OK | MB_ICONWARNING);
 }
 
@@ -25,11 +36,8 @@ int CheckFreeSpace(uint32_t grandTotal) {
   drive[0] = gState.installFolder[0];
   if (drive[0] != '\0') drive[1] = gState.installFolder[1];
 
-  // Room for a folder of 259 characters with the fixed text and three numbers.
-  char message[1024];
   if (drive[1] != ':') {
-    FormatText(message, text::kBadInstallFolderFormat, gState.installFolder);
-    ShowFreeSpaceMessage(message);
+    ShowFreeSpaceMessage(text::kBadInstallFolderFormat);
     return 0;
   }
 
@@ -43,8 +51,6 @@ int CheckFreeSpace(uint32_t grandTotal) {
   const uint32_t requiredMegabytes = progress::Megabytes(grandTotal);
   if (freeMegabytes >= requiredMegabytes) return 1;
 
-  FormatText(message, text::kNoSpaceFormat, gState.installFolder, freeMegabytes, volumeMegabytes,
-             requiredMegabytes + 1);
-  ShowFreeSpaceMessage(message);
+  ShowFreeSpaceMessage(text::kNoSpaceFormat, freeMegabytes, volumeMegabytes, requiredMegabytes + 1);
   return 0;
 }

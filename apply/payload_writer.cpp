@@ -38,7 +38,7 @@ void ShowPercent(RunTotals& state, float grandTotal) {
   if (!state.display.Update(percent)) return;
   char percentText[8];
   FormatText(percentText, text::kPercentFormat, percent);
-  SetDlgItemTextA(gState.dialog, IDC_PERCENT_TEXT, percentText);
+  SetDlgItemText932(gState.dialog, IDC_PERCENT_TEXT, percentText);
   SendMessageA(GetDlgItem(gState.dialog, IDC_PROGRESS_BAR), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 

@@ -69,5 +69,39 @@ int JoinPath(char (&out)[MAX_PATH], const char* folder, const char* name);
 // Called first thing in WinMain, before any DLL is loaded by name.
 void RestrictDllSearch();
 
-// MessageBoxA; kept in one place so every box goes through the same call.
+// Texts reach the screen through the wide functions. The program's own texts
+// are stored in code page 932 and converted from it explicitly, so they read
+// right whatever the system's ANSI code page is; what comes from the system
+// (a folder read from the settings file) is in that code page instead.
+constexpr UINT kTextCodePage = 932;
+
+// UTF-16 of `text` (zero-terminated, in `codePage`) into out[capacity].
+// Returns the length, or -1 (out then holds an empty string) when it does not fit.
+int WidenText(wchar_t* out, int capacity, const char* text, UINT codePage = kTextCodePage);
+
+template <int N>
+int WidenText(wchar_t (&out)[N], const char* text, UINT codePage = kTextCodePage) {
+  return WidenText(static_cast<wchar_t*>(out), N, text, codePage);
+}
+
+// wsprintfW into out[capacity], with FormatText's limits.
+int FormatWideText(wchar_t* out, int capacity, const wchar_t* format, ...);
+
+template <int N>
+int FormatWideText(wchar_t (&out)[N], const wchar_t* format, auto... args) {
+  return FormatWideText(static_cast<wchar_t*>(out), N, format, args...);
+}
+
+// A message box whose text and caption are code page 932. Every box goes
+// through here (or the overload below), so each one is shown the same way.
 int ShowMessage(HWND owner, const char* text, const char* caption, UINT flags);
+// The same with a text already composed in UTF-16 (one that joins our text
+// with a path from the system).
+int ShowMessage(HWND owner, const wchar_t* text, const char* caption, UINT flags);
+
+// The window's title, or a dialog item's text, from a code page 932 text.
+void SetWindowText932(HWND window, const char* text);
+void SetDlgItemText932(HWND dialog, int item, const char* text);
+
+// The top-level window titled with a code page 932 caption, or null.
+HWND FindWindowTitled(const char* caption);

@@ -121,7 +121,7 @@ class ProgressDialogTest : public ::testing::Test {
     WriteSettings("[INSTALL]\r\nInstallFold=" + install_.Path() + "\r\n");
     ASSERT_EQ(LocateInstallFolder(), 1);
     lstrcpyA(gState.updaterFolder, install_.Path().c_str());
-    dialog_ = CreateDialogParamA(gState.instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,
+    dialog_ = CreateDialogParamW(gState.instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr,
                                  ProgressDialogProc, 0);
     ASSERT_NE(dialog_, nullptr);
   }

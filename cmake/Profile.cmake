@@ -11,6 +11,7 @@
 # point elsewhere). An optional data/ folder is copied beside the exe.
 # UPDATER_PAYLOAD_NOT_CARRIED (tests only) lists payload paths left out of the module;
 # UPDATER_RECORDS_MAY_DIFFER (tests only) skips the check of the payload's records.
+# UPDATER_NO_DIALOG_TEMPLATE (tests only) leaves the progress dialog's template out.
 
 function(updater_c_string out value)
   string(REPLACE "\\" "\\\\" value "${value}")
@@ -59,6 +60,7 @@ macro(updater_load_profile dir)
   unset(UPDATER_UPDATE_INFO)
   unset(UPDATER_PAYLOAD_NOT_CARRIED)
   unset(UPDATER_RECORDS_MAY_DIFFER)
+  unset(UPDATER_NO_DIALOG_TEMPLATE)
   set(UPDATER_PAYLOAD_DIR "${UPDATER_PROFILE_DIR}/payload")
   include("${UPDATER_PROFILE_DIR}/profile.cmake")
   foreach(_var IN ITEMS UPDATER_MAKER UPDATER_TITLE UPDATER_BASE_NAME UPDATER_VERSION)
@@ -198,6 +200,11 @@ function(updater_add_executable target profile_dir output_dir)
   set(UPDATER_EXE_NAME "${UPDATER_BASE_NAME}Update")
   set(UPDATER_MANIFEST "${CMAKE_SOURCE_DIR}/res/updater.manifest")
   string(REPLACE "\"" "\"\"" UPDATER_VERSION_TITLE "${UPDATER_TITLE}")
+  set(UPDATER_DIALOG_RC "#include \"progress_dialog.rc\"")
+  if(UPDATER_NO_DIALOG_TEMPLATE)
+    # A test build whose dialog cannot be created.
+    set(UPDATER_DIALOG_RC "// no progress dialog template (test build)")
+  endif()
   configure_file(${CMAKE_SOURCE_DIR}/res/version.rc.in ${_gen}/version.rc @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/res/updater.rc.in ${_gen}/updater.rc @ONLY)
 

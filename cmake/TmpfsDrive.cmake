@@ -1,6 +1,7 @@
 # Runs the gtest cases of `target` that match `filter` with a 3 MiB tmpfs
 # mapped as Wine drive `letter` (set up and removed by ctest fixtures). The
-# other cases are discovered without it.
+# other cases are discovered without it, except those matching the further
+# patterns given, which the caller discovers itself.
 function(updater_tests_on_tmpfs_drive target filter letter)
   set(_script ${CMAKE_SOURCE_DIR}/tests/windows/tmpfs_drive.sh)
   set(_dir ${CMAKE_BINARY_DIR}/tmpfs-drive-${letter})
@@ -9,8 +10,12 @@ function(updater_tests_on_tmpfs_drive target filter letter)
   add_test(NAME ${_fixture}_down COMMAND sh ${_script} down ${_dir} ${letter})
   set_tests_properties(${_fixture}_up PROPERTIES FIXTURES_SETUP ${_fixture})
   set_tests_properties(${_fixture}_down PROPERTIES FIXTURES_CLEANUP ${_fixture})
+  set(_elsewhere "${filter}")
+  foreach(_pattern IN LISTS ARGN)
+    string(APPEND _elsewhere ":${_pattern}")
+  endforeach()
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300
-                       TEST_FILTER "-${filter}")
+                       TEST_FILTER "-${_elsewhere}")
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 TEST_FILTER "${filter}"
-                       PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED ${_fixture})
+                       PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED ${_fixture} RESOURCE_LOCK ${_fixture})
 endfunction()

@@ -121,33 +121,6 @@ void RecordProgram(std::vector<unsigned char>& b, const LibraryLayout& layout,
   StampSelfRecord(b, layout);
 }
 
-// ---- Looking at the installation before and after a run -----------------
-
-using Tree = std::map<std::string, std::vector<unsigned char>>;
-
-void ListTree(const std::string& folder, const std::string& prefix, Tree& out) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::string name = found.cFileName;
-    if (name == "." || name == "..") continue;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      out[prefix + name + "\\"] = {};
-      ListTree(folder + "\\" + name, prefix + name + "\\", out);
-    } else {
-      out[prefix + name] = ReadBytes(folder + "\\" + name);
-    }
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-}
-
-Tree Snapshot(const std::string& folder) {
-  Tree tree;
-  ListTree(folder, "", tree);
-  return tree;
-}
-
 std::string MarkerPath() {
   char path[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, path);
@@ -265,8 +238,7 @@ std::vector<unsigned char> Bytes(size_t size, unsigned char seed) {
 
 // Fills drive U: to the last byte; false when it is not the 3 MiB tmpfs the test fixture maps.
 bool FillDriveU() {
-  ULARGE_INTEGER total = {};
-  if (!GetDiskFreeSpaceExA("U:\\", nullptr, &total, nullptr) || total.QuadPart != 3u << 20) return false;
+  if (!IsTestTmpfsDrive("U:\\")) return false;
   HANDLE filler =
       CreateFileA("U:\\filler.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (filler == INVALID_HANDLE_VALUE) return false;
@@ -574,19 +546,7 @@ TEST_F(BadInput, Table) {
           row.updateInfo,
           row.updateInfo + (row.updateInfoSize ? row.updateInfoSize : std::strlen(row.updateInfo)));
     }
-    const Tree after = Snapshot(folder);
-    EXPECT_EQ(after.size(), expected.size());
-    for (const auto& [path, bytes] : expected) {
-      auto found = after.find(path);
-      if (found == after.end()) {
-        ADD_FAILURE() << path << " is gone";
-      } else {
-        EXPECT_TRUE(found->second == bytes) << path << " is not whole (" << found->second.size() << " bytes)";
-      }
-    }
-    for (const auto& [path, bytes] : after) {
-      EXPECT_TRUE(expected.count(path)) << path << " was left behind";
-    }
+    ExpectTree(Snapshot(folder), expected);
     if (row.files == Files::kUpdated) {
       EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "1");
     }

@@ -90,26 +90,7 @@ TEST_F(EndToEnd, SuccessThenRunningAgainAsksFirst) {
   EXPECT_TRUE(InstalledFilesAre("new"));
 }
 
-TEST_F(EndToEnd, SecondUpdaterExitsAtOnceWhileTheFirstAsks) {
-  PrepareInstall(Install::Old);
-  WriteSettingsFor(nullptr);
-  UpdaterProcess first(kUpdater, {BoxRecorder::kHold});
-  for (int i = 0; i < 2000 && first.Recorder().Boxes().empty(); ++i) Sleep(5);
-  ASSERT_EQ(first.Recorder().Boxes().size(), 1u) << "the first updater never asked";
-
-  UpdaterProcess second(kUpdater, {});
-  const UpdaterRun secondRun = second.Finish(30000);
-  EXPECT_FALSE(secondRun.timedOut);
-  EXPECT_EQ(secondRun.exitCode, 0u);
-  EXPECT_TRUE(secondRun.boxes.empty());
-  EXPECT_EQ(secondRun.dialog.window, nullptr);
-
-  first.Recorder().ReleaseHeld(IDCANCEL);
-  const UpdaterRun firstRun = first.Finish();
-  EXPECT_EQ(firstRun.exitCode, 0u);
-  ExpectBoxes(firstRun, {Confirm()});
-  EXPECT_TRUE(InstalledFilesAre("old"));
-}
+TEST_F(EndToEnd, SecondUpdaterExitsAtOnceWhileTheFirstAsks) { ExpectSecondUpdaterExitsWhileTheFirstAsks(); }
 
 TEST_F(EndToEnd, LockedTargetFailsTheWorkAndKeepsTheRecord) {
   PrepareInstall(Install::Old);
@@ -155,6 +136,62 @@ TEST_F(EndToEnd, UpdateInformationIsMergedIntoTheInstalledList) {
   ExpectBoxes(run, {Confirm(), Finished()});
   const std::vector<unsigned char> merged = ReadBytes(install_ / "UpdateInfo.txt");
   EXPECT_EQ(std::string(merged.begin(), merged.end()), "patch_0002;\npatch_0001;first release\r\n");
+}
+
+// Built without dialog template 102: no dialog, so no work and no quit
+// request. The updater must still end, telling the user the update stopped.
+TEST_F(EndToEnd, DialogThatCannotBeCreatedEndsCancelled) {
+  PrepareInstall(Install::Old);
+  WriteSettingsFor(nullptr);
+  const UpdaterRun run = RunUpdater(kNoDialogUpdater, {IDOK, IDOK});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectBoxes(run, {Confirm(), Cancelled()});
+  EXPECT_TRUE(InstalledFilesAre("old"));
+  EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "(none)");
+}
+
+// Shift-JIS characters whose second byte is 0x5C, the byte of "\", in the
+// install folder and in the updater's own folder, each name ending in one: a
+// byte-wise search for "\" would cut these paths in the middle of a character.
+// The whole update runs through them: the settings file, the check, the
+// writing, the merge from the data folder beside the updater, the record.
+TEST_F(EndToEnd, ShiftJisPathsWithBackslashTrailBytes) {
+  ASSERT_EQ(GetACP(), 932u) << "Shift-JIS paths need the Japanese code page";
+  ScratchFolder root("シフトJIS");
+  const std::string installName = "ゲーム表\\表示ソフト能";  // in code page 932, as is this file's every text
+  const std::string updaterName = "アップデートソ";
+  for (const std::string& name : {installName, updaterName}) {
+    ASSERT_EQ(name.back(), '\\') << "the name must end in a trail byte 0x5C";
+  }
+  const std::string install = root / installName;
+  const std::string updaterFolder = root / updaterName;
+  CreateDirectoryA((root / "ゲーム表").c_str(), nullptr);
+  InstallOldAt(install);
+  WriteText(install + "\\UpdateInfo.txt", "patch_0001;first release\r\n");
+  CreateDirectoryA(updaterFolder.c_str(), nullptr);
+  CreateDirectoryA((updaterFolder + "\\data").c_str(), nullptr);
+  const std::string updater = updaterFolder + "\\TumbleTrainUpdate.exe";
+  ASSERT_TRUE(CopyFileA(kInfoUpdater.c_str(), updater.c_str(), FALSE));
+  const std::string infoFrom = kInfoUpdater.substr(0, kInfoUpdater.rfind('\\')) + "\\data\\UpdateInfo.txt";
+  ASSERT_TRUE(CopyFileA(infoFrom.c_str(), (updaterFolder + "\\data\\UpdateInfo.txt").c_str(), FALSE));
+  WriteSettingsFor(install, nullptr);
+
+  Tree expected = Snapshot(root.Path());
+  for (const std::string& file : kFiles) {
+    expected[installName + "\\" + file] = ReadBytes(kSample + "\\new\\" + file);
+  }
+  const std::string merged = "patch_0002;\npatch_0001;first release\r\n";
+  expected[installName + "\\UpdateInfo.txt"].assign(merged.begin(), merged.end());
+
+  const UpdaterRun run = RunUpdater(updater, {IDOK, IDOK});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectBoxes(run, {Confirm(), Finished()});
+  // Every file whole where it belongs, and nothing made at a cut path.
+  ExpectTree(Snapshot(root.Path()), expected);
+  EXPECT_EQ(CheckInstallation(install.c_str()), 1);
+  EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "1");
 }
 
 TEST_F(EndToEnd, DialogCannotBeClosedDuringALongWork) {

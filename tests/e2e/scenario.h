@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ inline const std::string kUpdater = BuildPath(UPDATER_EXE);
 inline const std::string kLargeUpdater = BuildPath(UPDATER_LARGE_EXE);
 inline const std::string kMissingUpdater = BuildPath(UPDATER_MISSING_EXE);
 inline const std::string kInfoUpdater = BuildPath(UPDATER_INFO_EXE);
+inline const std::string kNoDialogUpdater = BuildPath(UPDATER_NO_DIALOG_EXE);
 
 inline const std::vector<std::string> kFiles = {"TumbleTrain.exe", "dll\\RESOURCE.dll"};
 
@@ -28,12 +30,14 @@ inline std::wstring Expected(const char* format) {
 
 inline std::wstring Caption() { return Expected(text::kCaptionFormat); }
 
-// What a box must look like: its text, buttons, icon and owner.
+// What a box must look like: its text, buttons, icon and owner, and its
+// caption when it is not the updater's own (a per-file caption, say).
 struct ExpectedBox {
   std::wstring text;
   std::vector<int> buttons;
   bool icon;
   bool ownedByDialog;
+  std::wstring caption = {};
 };
 
 inline ExpectedBox Locate() { return {Expected(text::kLocateFailedFormat), {IDOK}, true, false}; }
@@ -59,6 +63,9 @@ inline void ExpectBoxes(const UpdaterRun& run, const std::vector<ExpectedBox>& e
       EXPECT_EQ(box.owner, nullptr);
       EXPECT_EQ(box.caption, caption);
     }
+    if (!expected[i].caption.empty()) {
+      EXPECT_EQ(box.caption, expected[i].caption);
+    }
   }
 }
 
@@ -66,6 +73,55 @@ inline std::string SettingsValue(const char* section, const char* key) {
   char value[256] = {};
   GetPrivateProfileStringA(section, key, "(none)", value, sizeof value, SettingsPath().c_str());
   return value;
+}
+
+// A folder's files and subfolders ("name\\"), each file with its bytes.
+using Tree = std::map<std::string, std::vector<unsigned char>>;
+
+inline void ListTree(const std::string& folder, const std::string& prefix, Tree& out) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = found.cFileName;
+    if (name == "." || name == "..") continue;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      out[prefix + name + "\\"] = {};
+      ListTree(folder + "\\" + name, prefix + name + "\\", out);
+    } else {
+      out[prefix + name] = ReadBytes(folder + "\\" + name);
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+inline Tree Snapshot(const std::string& folder) {
+  Tree tree;
+  ListTree(folder, "", tree);
+  return tree;
+}
+
+// Every expected file whole, and nothing else left behind (no temporary, no
+// folder made from a cut path).
+inline void ExpectTree(const Tree& after, const Tree& expected) {
+  EXPECT_EQ(after.size(), expected.size());
+  for (const auto& [path, bytes] : expected) {
+    auto found = after.find(path);
+    if (found == after.end()) {
+      ADD_FAILURE() << path << " is gone";
+    } else {
+      EXPECT_TRUE(found->second == bytes) << path << " is not whole (" << found->second.size() << " bytes)";
+    }
+  }
+  for (const auto& [path, bytes] : after) {
+    EXPECT_TRUE(expected.count(path)) << path << " was left behind";
+  }
+}
+
+// Whether `root` is the 3 MiB tmpfs that the ctest fixture maps (tmpfs_drive.sh).
+inline bool IsTestTmpfsDrive(const char* root) {
+  ULARGE_INTEGER total = {};
+  return GetDiskFreeSpaceExA(root, nullptr, &total, nullptr) && total.QuadPart == 3u << 20;
 }
 
 enum class Install { Old, DamagedProgram, DamagedLibrary, None };
@@ -78,12 +134,7 @@ class EndToEnd : public ::testing::Test {
   void PrepareInstall(Install kind) {
     RemoveTree(install_.Path());
     if (kind == Install::None) return;
-    CreateDirectoryA(install_.Path().c_str(), nullptr);
-    CreateDirectoryA((install_ / "dll").c_str(), nullptr);
-    for (const std::string& file : kFiles) {
-      std::string from = kSample + "\\old\\" + file;
-      ASSERT_TRUE(CopyFileA(from.c_str(), (install_ / file).c_str(), FALSE)) << from;
-    }
+    InstallOldAt(install_.Path());
     if (kind == Install::DamagedProgram || kind == Install::DamagedLibrary) {
       const std::string target = install_ / (kind == Install::DamagedProgram ? kFiles[0] : kFiles[1]);
       std::vector<unsigned char> bytes = ReadBytes(target);
@@ -92,10 +143,45 @@ class EndToEnd : public ::testing::Test {
     }
   }
 
-  void WriteSettingsFor(const char* applied) {
-    std::string content = "[INSTALL]\r\nInstallFold=" + install_.Path() + "\r\n";
+  // The sample title's older files in `folder`, which is made.
+  static void InstallOldAt(const std::string& folder) {
+    CreateDirectoryA(folder.c_str(), nullptr);
+    CreateDirectoryA((folder + "\\dll").c_str(), nullptr);
+    for (const std::string& file : kFiles) {
+      std::string from = kSample + "\\old\\" + file;
+      ASSERT_TRUE(CopyFileA(from.c_str(), (folder + "\\" + file).c_str(), FALSE)) << from;
+    }
+  }
+
+  // The settings file naming `folder`, with the applied-update record when given.
+  static void WriteSettingsFor(const std::string& folder, const char* applied) {
+    std::string content = "[INSTALL]\r\nInstallFold=" + folder + "\r\n";
     if (applied) content += std::string("[UPDATE]\r\nNonActivation=") + applied + "\r\n";
     WriteSettings(content);
+  }
+  void WriteSettingsFor(const char* applied) { WriteSettingsFor(install_.Path(), applied); }
+
+  // A second updater started while the first one asks its question finds the
+  // first by its caption and ends at once, without a window.
+  void ExpectSecondUpdaterExitsWhileTheFirstAsks() {
+    PrepareInstall(Install::Old);
+    WriteSettingsFor(nullptr);
+    UpdaterProcess first(kUpdater, {BoxRecorder::kHold});
+    for (int i = 0; i < 2000 && first.Recorder().Boxes().empty(); ++i) Sleep(5);
+    ASSERT_EQ(first.Recorder().Boxes().size(), 1u) << "the first updater never asked";
+
+    UpdaterProcess second(kUpdater, {});
+    const UpdaterRun secondRun = second.Finish(30000);
+    EXPECT_FALSE(secondRun.timedOut);
+    EXPECT_EQ(secondRun.exitCode, 0u);
+    EXPECT_TRUE(secondRun.boxes.empty());
+    EXPECT_EQ(secondRun.dialog.window, nullptr);
+
+    first.Recorder().ReleaseHeld(IDCANCEL);
+    const UpdaterRun firstRun = first.Finish();
+    EXPECT_EQ(firstRun.exitCode, 0u);
+    ExpectBoxes(firstRun, {Confirm()});
+    EXPECT_TRUE(InstalledFilesAre("old"));
   }
 
   bool InstalledFilesAre(const char* variant) {

@@ -41,12 +41,14 @@ std::wstring WindowText(HWND window) {
   return buffer;
 }
 
-std::wstring FromCp932(const char* text) {
-  const int n = MultiByteToWideChar(932, 0, text, -1, nullptr, 0);
+std::wstring FromCodePage(const char* text, UINT codePage) {
+  const int n = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
   std::wstring out(n > 0 ? n - 1 : 0, L'\0');
-  if (n > 1) MultiByteToWideChar(932, 0, text, -1, out.data(), n);
+  if (n > 1) MultiByteToWideChar(codePage, 0, text, -1, out.data(), n);
   return out;
 }
+
+std::wstring FromCp932(const char* text) { return FromCodePage(text, 932); }
 
 bool IsMessageBoxWindow(HWND window) {
   return HasClass(window, L"#32770") && GetDlgItem(window, kTextControlId) != nullptr;

@@ -63,3 +63,5 @@ bool IsMessageBoxWindow(HWND window);
 std::wstring WindowText(HWND window);
 // UTF-16 of a code page 932 text, for comparing what a box shows with our texts.
 std::wstring FromCp932(const char* text);
+// UTF-16 of a text in another code page (a path as a Western system writes it).
+std::wstring FromCodePage(const char* text, UINT codePage);

@@ -117,24 +117,29 @@ TEST_F(InstallCheckTest, ChangedBytesFailTheCheck) {
   }
 }
 
-TEST_F(InstallCheckTest, MissingPiecesFailTheCheck) {
-  Install("new");
-  // The self record's name spelt otherwise: the library lacks "RESOURCE.DLL".
-  // Restamped, so that only the missing name can fail it.
-  std::vector<unsigned char> library = ReadBytes(Library());
-  const std::vector<unsigned char> original = library;
-  const size_t self = SelfRecordOffset(library);
-  const std::u16string name = u"RESOURCE.DLL";
+// The library with the record `name` spelt otherwise ('X' for its first
+// letter), restamped so that only the missing name can fail it.
+std::vector<unsigned char> WithoutRecord(std::vector<unsigned char> library, const std::u16string& name) {
   auto at = std::search(library.begin(), library.end(), reinterpret_cast<const unsigned char*>(name.data()),
                         reinterpret_cast<const unsigned char*>(name.data() + name.size()));
-  ASSERT_NE(at, library.end());
-  StampSelfRecord(library, self);
-  WriteBytes(Library(), library);
-  EXPECT_EQ(Check(), 1);  // the stamp alone keeps it whole
-  *at = 'X';
-  StampSelfRecord(library, self);
-  WriteBytes(Library(), library);
-  EXPECT_EQ(Check(), 0);
+  EXPECT_NE(at, library.end()) << "no record name to change";
+  if (at != library.end()) *at = 'X';
+  StampSelfRecord(library, SelfRecordOffset(library));
+  return library;
+}
+
+TEST_F(InstallCheckTest, MissingPiecesFailTheCheck) {
+  Install("new");
+  const std::vector<unsigned char> original = ReadBytes(Library());
+  // The stamp alone keeps the library whole.
+  std::vector<unsigned char> restamped = original;
+  StampSelfRecord(restamped, SelfRecordOffset(restamped));
+  WriteBytes(Library(), restamped);
+  EXPECT_EQ(Check(), 1);
+  for (const std::u16string& name : {std::u16string(u"RESOURCE.DLL"), std::u16string(u"TUMBLETRAIN.EXE")}) {
+    WriteBytes(Library(), WithoutRecord(original, name));
+    EXPECT_EQ(Check(), 0);
+  }
   WriteBytes(Library(), original);
 
   ASSERT_TRUE(DeleteFileA(Program().c_str()));
@@ -164,14 +169,50 @@ TEST_F(InstallCheckTest, JapaneseProgramNameIsFoundByItsRecord) {
   gTitleProfile = &kTitleProfile;
 }
 
-TEST_F(InstallCheckTest, LeavesNothingOpen) {
+// Whether nothing holds the file: an open without any sharing succeeds. A
+// library left loaded (even as a data file) or a handle left open refuses it.
+bool NothingHolds(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
+}
+
+// Passing or failing at any step, the check leaves no library loaded and no
+// file open.
+TEST_F(InstallCheckTest, LeavesNothingOpenOnEveryPath) {
   Install("new");
-  ASSERT_EQ(Check(), 1);
-  for (const std::string& path : {Library(), Program()}) {
-    // Nobody may still hold the file: an open without any sharing succeeds.
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(h, INVALID_HANDLE_VALUE) << path;
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  const std::vector<unsigned char> library = ReadBytes(Library());
+  const std::vector<unsigned char> program = ReadBytes(Program());
+  std::vector<unsigned char> changedLibrary = library;
+  changedLibrary[2] ^= 0x40;
+  std::vector<unsigned char> changedProgram = program;
+  changedProgram[100] ^= 0x40;
+  struct Case {
+    const char* what;
+    std::vector<unsigned char> library;
+    std::vector<unsigned char> program;  // empty: no main program
+    int result;
+  };
+  const Case cases[] = {
+      {"passes", library, program, 1},
+      {"library loaded, its own record missing", WithoutRecord(library, u"RESOURCE.DLL"), program, 0},
+      {"library loaded, the main program's record missing", WithoutRecord(library, u"TUMBLETRAIN.EXE"),
+       program, 0},
+      {"library not matching its own record", changedLibrary, program, 0},
+      {"main program missing", library, {}, 0},
+      {"main program not matching its record", library, changedProgram, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteBytes(Library(), c.library);
+    DeleteFileA(Program().c_str());
+    if (!c.program.empty()) WriteBytes(Program(), c.program);
+    EXPECT_EQ(Check(), c.result);
+    EXPECT_TRUE(NothingHolds(Library()));
+    if (!c.program.empty()) {
+      EXPECT_TRUE(NothingHolds(Program()));
+    }
   }
 }
 

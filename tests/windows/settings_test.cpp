@@ -1,7 +1,9 @@
 // The settings file through the real profile API, in the prefix's AppData.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/update_state.h"
 #include "test_support.h"
@@ -99,12 +101,46 @@ TEST_F(SettingsTest, RecordReplacesAnOlderValue) {
   EXPECT_STREQ(value, "1");
 }
 
-TEST_F(SettingsTest, SettingsPathThatDoesNotFitIsNeverComposed) {
-  // An AppData folder so long that "<it>\KAZETOU\TumbleTrain.ini" passes MAX_PATH.
-  const std::string longFolder = "C:\\" + std::string(240, 'y');
-  lstrcpynA(gState.appDataFolder, longFolder.c_str(), MAX_PATH);
+// An AppData folder so long that "<it>\\KAZETOU\\TumbleTrain.ini" passes
+// MAX_PATH. The path cut to fit would name a file in the maker's folder:
+// such files, planted with a record of a newer update, are neither read nor
+// written, and nothing is added beside them.
+TEST_F(SettingsTest, SettingsPathThatDoesNotFitIsNeverUsed) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  // ScratchFolder makes "<temp>ut-<name>": a name that makes the folder 243 characters.
+  const size_t folderLength = 243;
+  ScratchFolder appData(std::string(folderLength - std::strlen(temp) - 3, 'y'));
+  ASSERT_EQ(appData.Path().size(), folderLength);
+  const std::string maker = appData / "KAZETOU";
+  CreateDirectoryA(maker.c_str(), nullptr);
+  const std::string full = maker + "\\TumbleTrain.ini";
+  ASSERT_GT(full.size(), MAX_PATH - 1u);
+  const std::string planted = "[UPDATE]\r\nNonActivation=5\r\n";
+  std::vector<std::string> cuts;
+  for (size_t length = maker.size() + 2; length < MAX_PATH; ++length) {
+    cuts.push_back(full.substr(0, length));
+    WriteText(cuts.back(), planted);
+  }
+  ASSERT_FALSE(cuts.empty());
+
+  lstrcpynA(gState.appDataFolder, appData.Path().c_str(), MAX_PATH);
   EXPECT_EQ(IsUpdateApplied(), 0);
   EXPECT_EQ(RecordUpdateApplied(), 1);
+
+  for (const std::string& cut : cuts) {
+    SCOPED_TRACE(cut.substr(maker.size()));
+    EXPECT_EQ(ReadBytes(cut), std::vector<unsigned char>(planted.begin(), planted.end()));
+  }
+  size_t entries = 0;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((maker + "\\*").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  do {
+    if (std::strcmp(found.cFileName, ".") && std::strcmp(found.cFileName, "..")) ++entries;
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  EXPECT_EQ(entries, cuts.size()) << "a file was made in the maker's folder";
 }
 
 }  // namespace

@@ -46,6 +46,57 @@ endfunction()
 # shown empty, and an empty caption would match any untitled window.
 set(UPDATER_TITLE_MAX_BYTES 900)
 
+# The updater reads both versions as numbers (the standard library's atof,
+# rounded to single precision) and compares those: only a plain decimal
+# number compares the way a maker means it to.
+function(updater_check_version)
+  string(CONCAT _how "Versions are compared as numbers, not as text: \"1.10\" is smaller than \"1.9\", \"1.0\" "
+           "equals \"1\", and a text such as \"1.0.2\" or \"v2\" would be read only up to where it stops "
+           "being a number (1.0 and 0).")
+  if(NOT UPDATER_VERSION MATCHES "^([0-9]+(\\.[0-9]*)?|\\.[0-9]+)$")
+    message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: UPDATER_VERSION \"${UPDATER_VERSION}\" is not a plain "
+                        "decimal number (digits with at most one point). ${_how}")
+  endif()
+  # Single precision keeps about seven significant digits: a longer version,
+  # a date such as 20240115, may compare equal to the next one.
+  string(REPLACE "." "" _digits "${UPDATER_VERSION}")
+  if(UPDATER_VERSION MATCHES "\\.")
+    string(REGEX REPLACE "0+$" "" _digits "${_digits}")
+  endif()
+  string(REGEX REPLACE "^0+" "" _digits "${_digits}")
+  string(LENGTH "${_digits}" _significant)
+  if(_significant GREATER 7)
+    message(WARNING "Title profile ${UPDATER_PROFILE_DIR}: UPDATER_VERSION \"${UPDATER_VERSION}\" has "
+                    "${_significant} significant digits, and versions are compared in single precision, which "
+                    "keeps about 7: this version may compare equal to a neighbouring one. ${_how}")
+  endif()
+endfunction()
+
+# Files and folders are found through the ANSI functions, by the names the
+# title's own installer gives them: a name beyond ASCII is stored in code page
+# 932 and is found only on a system whose ANSI code page is 932.
+function(updater_check_ansi_names)
+  set(_names "")
+  foreach(_var IN ITEMS UPDATER_MAKER UPDATER_BASE_NAME UPDATER_UPDATE_INFO)
+    if("${${_var}}" MATCHES "[^ -~]")
+      list(APPEND _names "${_var} \"${${_var}}\"")
+    endif()
+  endforeach()
+  foreach(_path IN LISTS UPDATER_PAYLOAD)
+    if(_path MATCHES "[^ -~]")
+      list(APPEND _names "UPDATER_PAYLOAD \"${_path}\"")
+    endif()
+  endforeach()
+  if(_names)
+    string(JOIN ", " _names ${_names})
+    message(WARNING "Title profile ${UPDATER_PROFILE_DIR}: ${_names} go beyond ASCII. The updater finds the "
+                    "settings file, the installed files and the payload's targets by these names in code page "
+                    "932, so on a Windows whose ANSI code page is another (English or European Windows, Wine or "
+                    "Proton with their default locale) it cannot find them and the update fails there. The "
+                    "display title may hold any text that code page 932 can.")
+  endif()
+endfunction()
+
 # Reads a profile into the caller's scope and checks it.
 macro(updater_load_profile dir)
   get_filename_component(UPDATER_PROFILE_DIR "${dir}" ABSOLUTE)
@@ -63,11 +114,12 @@ macro(updater_load_profile dir)
   unset(UPDATER_NO_DIALOG_TEMPLATE)
   set(UPDATER_PAYLOAD_DIR "${UPDATER_PROFILE_DIR}/payload")
   include("${UPDATER_PROFILE_DIR}/profile.cmake")
-  foreach(_var IN ITEMS UPDATER_MAKER UPDATER_TITLE UPDATER_BASE_NAME UPDATER_VERSION)
+  foreach(_var IN ITEMS UPDATER_MAKER UPDATER_TITLE UPDATER_BASE_NAME)
     if("${${_var}}" STREQUAL "")
       message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: ${_var} is not set")
     endif()
   endforeach()
+  updater_check_version()
   string(LENGTH "${UPDATER_TITLE}" _title_bytes)
   if(_title_bytes GREATER UPDATER_TITLE_MAX_BYTES)
     message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: UPDATER_TITLE is ${_title_bytes} bytes long; "
@@ -76,6 +128,7 @@ macro(updater_load_profile dir)
   if(NOT DEFINED UPDATER_UPDATE_INFO)
     set(UPDATER_UPDATE_INFO "")
   endif()
+  updater_check_ansi_names()
   set(_seen_names "")
   set(UPDATER_PAYLOAD_FILES "")
   set(UPDATER_PAYLOAD_NAMES "")

@@ -1,23 +1,31 @@
 # Sourced by scripts: a private Wine prefix under build/, Japanese ANSI code
-# page, an Xvfb display and a persistent wineserver, all stopped by wine_stop.
+# page (or the locale in UPDATER_WINE_LOCALE: C.UTF-8 gives the Western 1252),
+# an Xvfb display and a persistent wineserver, all stopped by wine_stop.
 ROOT="${ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 export WINEPREFIX="${WINEPREFIX:-$ROOT/build/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export LC_ALL=ja_JP.UTF-8
+export LC_ALL="${UPDATER_WINE_LOCALE:-ja_JP.UTF-8}"
 export WINEARCH=win64
 
 _xvfb_pid=""
 
 wine_start() {
-  if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
-    # Wine takes the ANSI code page from the locale; without ja_JP it stays 1252.
-    if [ -f /etc/locale.gen ] && ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
-      echo 'ja_JP.UTF-8 UTF-8' >> /etc/locale.gen
+  # Wine takes the ANSI code page from the locale; one that is not generated
+  # falls back to 1252. C.UTF-8 is always there.
+  local wanted="${LC_ALL%%.*}.utf8"
+  case "$LC_ALL" in
+  C.* | C | POSIX) ;;
+  *)
+    if ! locale -a 2>/dev/null | grep -qix "$wanted"; then
+      if [ -f /etc/locale.gen ] && ! grep -q "^$LC_ALL UTF-8" /etc/locale.gen; then
+        echo "$LC_ALL UTF-8" >> /etc/locale.gen
+      fi
+      command -v locale-gen >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q locales >/dev/null
+      locale-gen >/dev/null
     fi
-    command -v locale-gen >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q locales >/dev/null
-    locale-gen >/dev/null
-  fi
+    ;;
+  esac
   if [ -z "${DISPLAY:-}" ] || [ "${UPDATER_OWN_DISPLAY:-1}" = 1 ]; then
     local fifo
     fifo=$(mktemp -u)

@@ -213,7 +213,9 @@ int Run(const Options& options) {
     return 1;
   }
 
+  // The updater inherits the driver's locale, and with it the ANSI code page.
   std::string report = "Updater: " + Utf8(options.updater) + "\n";
+  report += "ANSI code page (driver and updater): " + std::to_string(GetACP()) + "\n";
   std::vector<int> answers;
   DialogWatch watch;
   bool confirmationShot = false;

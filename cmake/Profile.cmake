@@ -12,6 +12,26 @@
 # UPDATER_PAYLOAD_NOT_CARRIED (tests only) lists payload paths left out of the module;
 # UPDATER_RECORDS_MAY_DIFFER (tests only) skips the check of the payload's records.
 # UPDATER_NO_DIALOG_TEMPLATE (tests only) leaves the progress dialog's template out.
+#
+# Signing, optional. The profile, or an environment variable of the same name
+# (which wins: secrets need not live in the profile), may set
+#   UPDATER_SIGN_PKCS12         PKCS#12 file (.p12/.pfx) with the key and its certificate chain, or
+#   UPDATER_SIGN_CERTS          PEM certificate chain, signer first, and
+#   UPDATER_SIGN_KEY            its private key
+#   UPDATER_SIGN_PASSWORD_FILE  file holding only the key's password (none for an unencrypted key)
+#   UPDATER_SIGN_TIMESTAMP_URL  RFC 3161 timestamp server
+#   UPDATER_SIGN_URL            web address shown with the signature's description
+#   UPDATER_SIGN_DESCRIPTION    program name in the signature (the elevation prompt shows it);
+#                               by default the title
+#   UPDATER_SIGN_CA_FILE        PEM root certificate(s) scripts/release checks the signature
+#                               against; by default the system's trusted roots
+# Relative paths are taken from the profile folder, or for the environment from
+# the folder cmake runs in. They are read when the build is configured.
+set(UPDATER_SIGN_KEYS UPDATER_SIGN_PKCS12 UPDATER_SIGN_CERTS UPDATER_SIGN_KEY UPDATER_SIGN_PASSWORD_FILE
+    UPDATER_SIGN_TIMESTAMP_URL UPDATER_SIGN_URL UPDATER_SIGN_DESCRIPTION UPDATER_SIGN_CA_FILE)
+set(UPDATER_SIGN_FILE_KEYS UPDATER_SIGN_PKCS12 UPDATER_SIGN_CERTS UPDATER_SIGN_KEY UPDATER_SIGN_PASSWORD_FILE
+    UPDATER_SIGN_CA_FILE)
+option(UPDATER_REQUIRE_MATCHING_RECORDS "Fail, not warn, when the payload's record library disagrees with its files" OFF)
 
 function(updater_c_string out value)
   string(REPLACE "\\" "\\\\" value "${value}")
@@ -112,8 +132,24 @@ macro(updater_load_profile dir)
   unset(UPDATER_PAYLOAD_NOT_CARRIED)
   unset(UPDATER_RECORDS_MAY_DIFFER)
   unset(UPDATER_NO_DIALOG_TEMPLATE)
+  foreach(_key IN LISTS UPDATER_SIGN_KEYS)
+    unset(${_key})
+  endforeach()
   set(UPDATER_PAYLOAD_DIR "${UPDATER_PROFILE_DIR}/payload")
   include("${UPDATER_PROFILE_DIR}/profile.cmake")
+  foreach(_key IN LISTS UPDATER_SIGN_KEYS)
+    set(_base "${UPDATER_PROFILE_DIR}")
+    if(NOT "$ENV{${_key}}" STREQUAL "")
+      set(${_key} "$ENV{${_key}}")
+      set(_base "$ENV{PWD}")
+      if(_base STREQUAL "")
+        set(_base "${CMAKE_BINARY_DIR}")
+      endif()
+    endif()
+    if(_key IN_LIST UPDATER_SIGN_FILE_KEYS AND NOT "${${_key}}" STREQUAL "")
+      get_filename_component(${_key} "${${_key}}" ABSOLUTE BASE_DIR "${_base}")
+    endif()
+  endforeach()
   foreach(_var IN ITEMS UPDATER_MAKER UPDATER_TITLE UPDATER_BASE_NAME)
     if("${${_var}}" STREQUAL "")
       message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: ${_var} is not set")
@@ -187,11 +223,17 @@ function(updater_check_payload_records)
     endif()
     execute_process(COMMAND ${UPDATER_RECORDLIB} ${_args} RESULT_VARIABLE _rc OUTPUT_VARIABLE _out
                     ERROR_VARIABLE _out)
+    string(JOIN " " _command ${_args})
     if(NOT _rc EQUAL 0)
-      string(JOIN " " _command ${_args})
-      message(WARNING "Title profile ${UPDATER_PROFILE_DIR}: the payload's dll/RESOURCE.dll does not match "
+      set(_severity WARNING)
+      if(UPDATER_REQUIRE_MATCHING_RECORDS)
+        set(_severity FATAL_ERROR)
+      endif()
+      message(${_severity} "Title profile ${UPDATER_PROFILE_DIR}: the payload's dll/RESOURCE.dll does not match "
                       "the payload's files, so the next run would refuse the updated installation as "
                       "damaged. Rebuild it with recordlib build. recordlib ${_command}:\n${_out}")
+    elseif(UPDATER_REQUIRE_MATCHING_RECORDS)
+      message(STATUS "Payload records: recordlib ${_command}: every record matches")
     endif()
   endif()
 endfunction()
@@ -242,6 +284,141 @@ function(updater_payload_rc out_var)
   set(${out_var} "${_rc}" PARENT_SCOPE)
 endfunction()
 
+# Writes content to path unless it is there already, so that what depends on
+# the file is not rebuilt by every configure. Unlike file(CONFIGURE) it leaves
+# "@" and "${" in the values alone.
+function(updater_write_if_changed path content)
+  if(EXISTS "${path}")
+    file(READ "${path}" _old)
+    if(_old STREQUAL content)
+      return()
+    endif()
+  endif()
+  file(WRITE "${path}" "${content}")
+endfunction()
+
+# Full-width letters, digits and signs, in the order of their ASCII twins from "!" to "~".
+set(_UPDATER_FULL_WIDTH_ASCII
+  "！＂＃＄％＆＇（）＊＋，－．／０１２３４５６７８９：；＜＝＞？＠ＡＢＣＤＥＦＧＨＩＪＫＬＭＮＯＰＱＲＳＴＵＶＷＸＹＺ［＼］＾＿｀ａｂｃｄｅｆｇｈｉｊｋｌｍｎｏｐｑｒｓｔｕｖｗｘｙｚ｛｜｝～")
+
+# The program name the signature carries. osslsigncode stores it as an ASCII
+# (IA5) string, which would show a Japanese title garbled in the elevation prompt:
+# full-width Latin letters become their ASCII twins, and a title with other
+# letters gives way to the base name unless the profile names a description.
+function(updater_signature_description out)
+  if(NOT "${UPDATER_SIGN_DESCRIPTION}" STREQUAL "")
+    set(_text "${UPDATER_SIGN_DESCRIPTION}")
+  else()
+    set(_text "${UPDATER_TITLE}")
+    string(REPLACE "　" " " _text "${_text}")
+    foreach(_i RANGE 0 93)
+      math(EXPR _at "${_i} * 3")
+      math(EXPR _code "${_i} + 33")
+      string(SUBSTRING "${_UPDATER_FULL_WIDTH_ASCII}" ${_at} 3 _wide)
+      string(ASCII ${_code} _narrow)
+      string(REPLACE "${_wide}" "${_narrow}" _text "${_text}")
+    endforeach()
+    if(NOT _text MATCHES "^[ -:<-~]+$")
+      message(STATUS "Updater signing: the title has letters the signature's ASCII description cannot hold; "
+                     "it names the program \"${UPDATER_BASE_NAME}\" (UPDATER_SIGN_DESCRIPTION chooses another)")
+      set(_text "${UPDATER_BASE_NAME}")
+    endif()
+  endif()
+  # ";" too is left out: CMake would split the description at it.
+  if(NOT _text MATCHES "^[ -:<-~]+$")
+    message(FATAL_ERROR "Updater signing: UPDATER_SIGN_DESCRIPTION must be ASCII text without ';'; "
+                        "the signature cannot carry other letters")
+  endif()
+  set(${out} "${_text}" PARENT_SCOPE)
+endfunction()
+
+# Signs target's exe after it is linked, when the loaded profile or the
+# environment names a certificate; otherwise says once that updaters are
+# unsigned. The step runs cmake/SignUpdater.cmake with the settings written to
+# gen_dir/signing.cmake, so no secret or awkward character passes through a
+# command line; that file, the certificate and the password file are link
+# dependencies, so a change to any of them signs again.
+function(updater_sign_after_link target gen_dir)
+  set(_config "${gen_dir}/signing.cmake")
+  if("${UPDATER_SIGN_PKCS12}${UPDATER_SIGN_CERTS}${UPDATER_SIGN_KEY}" STREQUAL "")
+    get_property(_said GLOBAL PROPERTY UPDATER_UNSIGNED_SAID)
+    if(NOT _said)
+      message(STATUS "Updater signing: no certificate given (UPDATER_SIGN_PKCS12, or UPDATER_SIGN_CERTS and "
+                     "UPDATER_SIGN_KEY): the updaters are built unsigned")
+      set_property(GLOBAL PROPERTY UPDATER_UNSIGNED_SAID TRUE)
+    endif()
+    updater_write_if_changed("${_config}" "# unsigned\n")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${_config}")
+    set(UPDATER_SIGNED 0 PARENT_SCOPE)
+    return()
+  endif()
+
+  if(UPDATER_SIGN_PKCS12 AND (UPDATER_SIGN_CERTS OR UPDATER_SIGN_KEY))
+    message(FATAL_ERROR "Updater signing: name either UPDATER_SIGN_PKCS12 or UPDATER_SIGN_CERTS and "
+                        "UPDATER_SIGN_KEY, not both")
+  endif()
+  if(NOT UPDATER_SIGN_PKCS12 AND (NOT UPDATER_SIGN_CERTS OR NOT UPDATER_SIGN_KEY))
+    message(FATAL_ERROR "Updater signing: UPDATER_SIGN_CERTS and UPDATER_SIGN_KEY go together; one is not set")
+  endif()
+  set(_inputs "")
+  foreach(_key IN LISTS UPDATER_SIGN_FILE_KEYS)
+    if(NOT "${${_key}}" STREQUAL "")
+      if(NOT EXISTS "${${_key}}" OR IS_DIRECTORY "${${_key}}")
+        message(FATAL_ERROR "Updater signing: ${_key} names ${${_key}}, which does not exist or is not a file")
+      endif()
+      list(APPEND _inputs "${${_key}}")
+    endif()
+  endforeach()
+  find_program(UPDATER_OSSLSIGNCODE osslsigncode)
+  if(NOT UPDATER_OSSLSIGNCODE)
+    message(FATAL_ERROR "Updater signing: osslsigncode is not installed (Debian package osslsigncode; "
+                        "scripts/setup installs it)")
+  endif()
+  if(NOT EXISTS "${UPDATER_SIGNCHECK}")
+    message(FATAL_ERROR "Updater signing: the host tool ${UPDATER_SIGNCHECK} is missing; build the host tools again")
+  endif()
+  # Run without a controlling terminal, so a key that wants another password
+  # fails at once instead of waiting at a prompt inside the build.
+  find_program(UPDATER_SETSID setsid)
+  updater_signature_description(_description)
+
+  set(SIGN_PKCS12 "${UPDATER_SIGN_PKCS12}")
+  set(SIGN_CERTS "${UPDATER_SIGN_CERTS}")
+  set(SIGN_KEY "${UPDATER_SIGN_KEY}")
+  set(SIGN_PASSWORD_FILE "${UPDATER_SIGN_PASSWORD_FILE}")
+  set(SIGN_TIMESTAMP_URL "${UPDATER_SIGN_TIMESTAMP_URL}")
+  set(SIGN_URL "${UPDATER_SIGN_URL}")
+  set(SIGN_DESCRIPTION "${_description}")
+  set(SIGN_OSSLSIGNCODE "${UPDATER_OSSLSIGNCODE}")
+  set(SIGN_SETSID "${UPDATER_SETSID}")
+  set(SIGN_SIGNCHECK "${UPDATER_SIGNCHECK}")
+  set(SIGN_UNSIGNED_COPY "${gen_dir}/unsigned.exe")
+  set(_lines "")
+  foreach(_name IN ITEMS PKCS12 CERTS KEY PASSWORD_FILE TIMESTAMP_URL URL DESCRIPTION OSSLSIGNCODE SETSID SIGNCHECK
+                         UNSIGNED_COPY)
+    if(SIGN_${_name} MATCHES "]==]")
+      message(FATAL_ERROR "Updater signing: '${SIGN_${_name}}' contains ]==], which the build cannot pass on")
+    endif()
+    string(APPEND _lines "set(SIGN_${_name} [==[${SIGN_${_name}}]==])\n")
+  endforeach()
+  updater_write_if_changed("${_config}" "${_lines}")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${_config};${_inputs}")
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:${target}> -DCONFIG=${_config}
+            -P ${CMAKE_SOURCE_DIR}/cmake/SignUpdater.cmake
+    VERBATIM)
+  get_property(_said GLOBAL PROPERTY UPDATER_SIGNED_SAID)
+  if(NOT _said)
+    set(_what "${UPDATER_SIGN_PKCS12}")
+    if(NOT _what)
+      set(_what "${UPDATER_SIGN_CERTS}")
+    endif()
+    message(STATUS "Updater signing: with ${_what}, SHA-256, description \"${_description}\"")
+    set_property(GLOBAL PROPERTY UPDATER_SIGNED_SAID TRUE)
+  endif()
+  set(UPDATER_SIGNED 1 PARENT_SCOPE)
+endfunction()
+
 # Builds an updater from a profile folder: <base>Update.exe in output_dir.
 # The sample title's updater and the test profiles' updaters all come from here.
 function(updater_add_executable target profile_dir output_dir)
@@ -281,6 +458,20 @@ function(updater_add_executable target profile_dir output_dir)
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${CMAKE_COMMAND} -E copy_directory "${UPDATER_PROFILE_DIR}/data" "${output_dir}/data")
   endif()
+  # Last after the link: signing covers the image as every earlier step left it.
+  updater_sign_after_link(${target} "${_gen}")
+  # What scripts/release needs to know of this updater, one key=value a line.
+  set(_data "")
+  if(IS_DIRECTORY "${UPDATER_PROFILE_DIR}/data")
+    set(_data "${UPDATER_PROFILE_DIR}/data")
+  endif()
+  updater_write_if_changed("${_gen}/release.txt" "exe=${output_dir}/${UPDATER_EXE_NAME}.exe
+name=${UPDATER_EXE_NAME}
+version=${UPDATER_VERSION}
+signed=${UPDATER_SIGNED}
+ca_file=${UPDATER_SIGN_CA_FILE}
+data=${_data}
+")
   message(STATUS "Updater ${target}: ${UPDATER_PROFILE_DIR} -> ${output_dir}/${UPDATER_EXE_NAME}.exe "
                  "(version ${UPDATER_VERSION}, payload: ${UPDATER_PAYLOAD})")
   set(${target}_EXE "${output_dir}/${UPDATER_EXE_NAME}.exe" PARENT_SCOPE)

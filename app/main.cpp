@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/progress_dialog.h"
+#include "apply/staging.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
@@ -40,8 +41,13 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
     return 0;
   }
   gState.instance = instance;
-  GetModuleFileNameA(instance, gState.updaterFolder, MAX_PATH);
-  PathRemoveFileSpecA(gState.updaterFolder);
+  // A path that fills the whole buffer was cut: no folder is better than a wrong one.
+  const DWORD length = GetModuleFileNameA(instance, gState.updaterFolder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    gState.updaterFolder[0] = '\0';
+  } else {
+    PathRemoveFileSpecA(gState.updaterFolder);
+  }
 
   char message[1024];
   FormatText(message, text::kLocateFailedFormat, title.displayTitle);
@@ -49,6 +55,9 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
     ShowMessage(nullptr, message, gState.caption, MB_ICONWARNING);
     return 1;
   }
+  // An update that an earlier run could not finish is finished or undone
+  // first, so that the check sees one whole installation.
+  RecoverInterruptedUpdate();
   if (!CheckInstallation(gState.installFolder)) {
     ShowMessage(nullptr, text::kInstallationDamaged, gState.caption, MB_ICONWARNING);
     return 2;

@@ -1,19 +1,24 @@
 // Writing the payload files from the updater's own resources into the install
-// folder, with progress in the dialog, then the update-information merge.
+// folder, all or nothing: every entry is checked, then every new file is
+// staged beside its target with progress in the dialog, then all targets are
+// replaced at once; then the update-information merge.
 #include "apply/payload_writer.h"
 
 #include <windows.h>
+
 #include <commctrl.h>
 #include <shlwapi.h>
 
 #include <cstdint>
 #include <cstring>
 
+#include "apply/merge_update_info.h"
+#include "apply/progress.h"
+#include "apply/staging.h"
+#include "apply/staging_core.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
-#include "apply/merge_update_info.h"
-#include "apply/progress.h"
 #include "res/resource.h"
 #include "title/title_profile.h"
 
@@ -23,8 +28,6 @@ constexpr UINT kWarning = MB_OK | MB_ICONWARNING;
 // Failure kinds of the lookup, handed over in the thread's last-error value.
 constexpr DWORD kNotFound = 1;
 constexpr DWORD kNotLoaded = 2;
-
-enum class FileResult { kWritten, kCannotCreate, kWriteFailed };
 
 // The running state of one WritePayload call, shared by all its files.
 struct RunTotals {
@@ -51,21 +54,44 @@ void TakeOneMessage() {
   }
 }
 
-// Refusals that Windows would give when opening the target for writing, found
-// before anything is written. Wine runs as root here and would open read-only
-// and hidden files, so their attributes are checked rather than trusted to the open.
-bool TargetCanBeReplaced(const char* target) {
-  const DWORD attributes = GetFileAttributesA(target);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    // A new file is fine; a missing folder is not (none is created).
-    return GetLastError() == ERROR_FILE_NOT_FOUND;
+// The box of a failure that concerns one entry carries the entry's own caption.
+void ShowEntryFailure(const char* entry, const char* message) {
+  char fileCaption[1024];
+  // A per-file caption too long for its buffer gives way to the updater's own.
+  if (FormatText(fileCaption, text::kFileCaptionFormat, entry, gState.caption) < 0) {
+    lstrcpynA(fileCaption, gState.caption, sizeof fileCaption);
   }
+  ShowMessage(gState.dialog, message, fileCaption, kWarning);
+}
+
+bool NameIsFree(const char* path) {
+  return GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// Refusals that Windows would give when replacing the target, found before
+// anything is written. Wine runs as root here and would open read-only and
+// hidden files, so their attributes are checked rather than trusted to the
+// open. *existed tells whether there is a target to replace.
+bool TargetCanBeReplaced(const char* target, bool* existed) {
+  // The staged and the set-aside file need names of their own beside it.
+  char staged[MAX_PATH];
+  char aside[MAX_PATH];
+  if (!staging::AppendSuffix(staged, MAX_PATH, target, staging::kStagedSuffix) ||
+      !staging::AppendSuffix(aside, MAX_PATH, target, staging::kAsideSuffix) || !NameIsFree(staged) ||
+      !NameIsFree(aside)) {
+    return false;
+  }
+  const DWORD attributes = GetFileAttributesA(target);
+  *existed = attributes != INVALID_FILE_ATTRIBUTES;
+  // A new file is fine; a missing folder is not (none is created).
+  if (!*existed) return GetLastError() == ERROR_FILE_NOT_FOUND;
   constexpr DWORD kRefused =
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   if (attributes & kRefused) return false;
-  // A process that reads the file (the running title) or does not share
-  // writing makes this open fail. It does not truncate, and is closed at once.
-  UniqueFile probe(CreateFileA(target, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  // A process that reads the file (the running title), does not share writing
+  // or would keep it from being moved aside makes this open fail. It does not
+  // truncate, and is closed at once.
+  UniqueFile probe(CreateFileA(target, GENERIC_WRITE | DELETE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
   return probe.Valid();
 }
@@ -94,43 +120,35 @@ bool WriteChunks(HANDLE file, const BYTE* bytes, uint32_t size, RunTotals& state
       ShowPercent(state, grandTotal);
       TakeOneMessage();
     }
+    HOLD_POINT("chunk");
   }
   return true;
 }
 
-// Replaces `target` with the bytes, never leaving it torn: the bytes go to a
-// temporary file in the target's own folder, which then takes the target's
-// place in one move. On any failure the temporary is removed and the target
-// keeps its old content whole.
-FileResult ReplaceTarget(const char* target, const BYTE* bytes, uint32_t size, RunTotals& state) {
-  if (!TargetCanBeReplaced(target)) return FileResult::kCannotCreate;
-
-  char folder[MAX_PATH];
-  std::memcpy(folder, target, std::strlen(target) + 1);
-  // Cut at the last component the DBCS-aware way: a Shift-JIS trail byte may be '\'.
-  PathRemoveFileSpecA(folder);
-  // GetTempFileNameA adds "\upd" + 4 hex digits + ".tmp" and needs the result within MAX_PATH.
-  char temporary[MAX_PATH];
-  if (std::strlen(folder) > MAX_PATH - 14 || !GetTempFileNameA(folder, "upd", 0, temporary)) {
-    return FileResult::kCannotCreate;
+// Writes the new bytes into the staged file beside `target` and flushes them.
+WriteResult StageFile(const char* target, const BYTE* bytes, uint32_t size, RunTotals& state) {
+  char staged[MAX_PATH];
+  if (!staging::AppendSuffix(staged, MAX_PATH, target, staging::kStagedSuffix))
+    return WriteResult::kCannotCreate;
+  UniqueFile file(CreateFileA(staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.Valid()) return WriteResult::kCannotCreate;
+  if (!WriteChunks(file.Get(), bytes, size, state) || !FlushFileBuffers(file.Get())) {
+    return WriteResult::kWriteFailed;
   }
+  HOLD_POINT("staged");
+  return WriteResult::kWritten;
+}
 
-  FileResult result = FileResult::kWritten;
-  {
-    UniqueFile file(
-        CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
-      result = FileResult::kCannotCreate;
-    } else if (!WriteChunks(file.Get(), bytes, size, state) || !FlushFileBuffers(file.Get())) {
-      result = FileResult::kWriteFailed;
-    }
-  }  // closed before the move
-  if (result == FileResult::kWritten &&
-      !MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    result = FileResult::kCannotCreate;
+// The entry's payload bytes; on failure the lookup's box and the writer's own
+// under the entry's caption have been shown.
+const BYTE* EntryPayload(const char* entry, uint32_t* size) {
+  const auto* bytes = static_cast<const BYTE*>(FindPayloadResource(PathFindFileNameA(entry), size));
+  if (!bytes) {
+    const DWORD kind = GetLastError();
+    if (kind == kNotFound) ShowEntryFailure(entry, text::kWriteNotFound);
+    if (kind == kNotLoaded) ShowEntryFailure(entry, text::kWriteNotLoaded);
   }
-  if (result != FileResult::kWritten) DeleteFileA(temporary);
-  return result;
+  return bytes;
 }
 
 }  // namespace
@@ -167,40 +185,64 @@ int WritePayload() {
   }
   if (!CheckFreeSpace(state.grandTotal)) return 0;
 
+  // Nothing is written until every entry is known to be replaceable. The path
+  // is used as listed, folder parts included; one that does not fit is never
+  // composed and is refused like a file that cannot be created.
+  StagedUpdate update;
   for (const char* const* entry = list; *entry; ++entry) {
-    char fileCaption[1024];
-    // A per-file caption too long for its buffer gives way to the updater's own.
-    if (FormatText(fileCaption, text::kFileCaptionFormat, *entry, gState.caption) < 0) {
-      std::memcpy(fileCaption, gState.caption, sizeof gState.caption);
-      fileCaption[sizeof fileCaption - 1] = '\0';
-    }
-
     uint32_t size = 0;
-    const auto* bytes = static_cast<const BYTE*>(FindPayloadResource(PathFindFileNameA(*entry), &size));
-    if (!bytes) {
-      const DWORD kind = GetLastError();
-      if (kind == kNotFound) ShowMessage(gState.dialog, text::kWriteNotFound, fileCaption, kWarning);
-      if (kind == kNotLoaded) ShowMessage(gState.dialog, text::kWriteNotLoaded, fileCaption, kWarning);
-      return 0;
-    }
-
-    // The path as listed, folder parts included. One that does not fit is
-    // never composed and is refused like a file that cannot be created.
+    if (!EntryPayload(*entry, &size)) return 0;
     char target[MAX_PATH];
-    const FileResult result = JoinPath(target, gState.installFolder, *entry)
-                                  ? ReplaceTarget(target, bytes, size, state)
-                                  : FileResult::kCannotCreate;
-    if (result == FileResult::kCannotCreate) {
-      ShowMessage(gState.dialog, text::kWriteCannotCreate, fileCaption, kWarning);
+    bool existed = false;
+    if (!JoinPath(target, gState.installFolder, *entry) || !TargetCanBeReplaced(target, &existed)) {
+      ShowEntryFailure(*entry, text::kWriteCannotCreate);
       return 0;
     }
-    if (result == FileResult::kWriteFailed) {
-      ShowMessage(gState.dialog, text::kWriteFailed, fileCaption, kWarning);
+    update.Add(existed ? staging::kEntryExisted : staging::kEntryNew, *entry);
+  }
+  if (gTitleProfile->updateInfoName[0]) update.Add(staging::kEntryList, gTitleProfile->updateInfoName);
+  // The journal goes first, so that an interruption from here on is finished
+  // or undone by the next run. One left by an earlier run that could not be
+  // settled keeps this one from starting.
+  const WriteResult begun = update.Begin();
+  if (begun != WriteResult::kWritten) {
+    update.Abandon();
+    ShowMessage(gState.dialog,
+                begun == WriteResult::kWriteFailed ? text::kWriteFailed : text::kWriteCannotCreate,
+                gState.caption, kWarning);
+    return 0;
+  }
+
+  // Stage every file, with progress. A failure removes what was staged.
+  for (const char* const* entry = list; *entry; ++entry) {
+    uint32_t size = 0;
+    const BYTE* bytes = EntryPayload(*entry, &size);
+    char target[MAX_PATH];
+    const WriteResult result = !bytes || !JoinPath(target, gState.installFolder, *entry)
+                                   ? WriteResult::kCannotCreate
+                                   : StageFile(target, bytes, size, state);
+    if (result != WriteResult::kWritten) {
+      update.Abandon();
+      if (bytes) {
+        ShowEntryFailure(*entry,
+                         result == WriteResult::kWriteFailed ? text::kWriteFailed : text::kWriteCannotCreate);
+      }
       return 0;
     }
   }
+  if (!update.MarkCommitted()) {
+    update.Abandon();
+    ShowMessage(gState.dialog, text::kWriteFailed, gState.caption, kWarning);
+    return 0;
+  }
+  // Replace every target; a failure gives them all their old content back.
+  if (const char* failed = update.ReplaceTargets()) {
+    ShowEntryFailure(failed, text::kWriteCannotCreate);
+    return 0;
+  }
 
   const int code = MergeUpdateInfo();
+  update.Finish();
   if (code == 0) return 1;
   char message[1024];
   FormatText(message, text::kMergeFailedFormat, code);

@@ -444,7 +444,7 @@ function(updater_add_executable target profile_dir output_dir)
   # Hardened like any program that runs elevated: a stack canary (libssp is
   # linked statically), ASLR with relocations kept, no executable data, and on
   # x64 the full 64-bit address range for ASLR. tests/hardening checks the result.
-  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -ffunction-sections
                          -fstack-protector-strong)
   target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections -fstack-protector-strong
                       -Wl,--dynamicbase -Wl,--nxcompat

@@ -75,32 +75,6 @@ inline std::string SettingsValue(const char* section, const char* key) {
   return value;
 }
 
-// A folder's files and subfolders ("name\\"), each file with its bytes.
-using Tree = std::map<std::string, std::vector<unsigned char>>;
-
-inline void ListTree(const std::string& folder, const std::string& prefix, Tree& out) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::string name = found.cFileName;
-    if (name == "." || name == "..") continue;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      out[prefix + name + "\\"] = {};
-      ListTree(folder + "\\" + name, prefix + name + "\\", out);
-    } else {
-      out[prefix + name] = ReadBytes(folder + "\\" + name);
-    }
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-}
-
-inline Tree Snapshot(const std::string& folder) {
-  Tree tree;
-  ListTree(folder, "", tree);
-  return tree;
-}
-
 // Every expected file whole, and nothing else left behind (no temporary, no
 // folder made from a cut path).
 inline void ExpectTree(const Tree& after, const Tree& expected) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/progress_dialog.h"
@@ -32,6 +33,13 @@ struct ControlLog {
 ControlLog gLog;
 
 constexpr UINT kCountedMessage = WM_APP + 7;
+// Opens gHold.path without sharing when the writer's pump dispatches it: a
+// scanner that takes hold of a target after the writer checked it.
+constexpr UINT kHoldMessage = WM_APP + 8;
+struct Hold {
+  std::string path;
+  UniqueFile file;
+} gHold;
 
 LRESULT CALLBACK RecordText(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SETTEXT) gLog.texts.emplace_back(reinterpret_cast<const wchar_t*>(lParam));
@@ -45,6 +53,9 @@ LRESULT CALLBACK RecordPosition(HWND window, UINT message, WPARAM wParam, LPARAM
 
 INT_PTR CALLBACK TestDialogProc(HWND, UINT message, WPARAM, LPARAM) {
   if (message == kCountedMessage) ++gLog.dispatched;
+  if (message == kHoldMessage) {
+    gHold.file.Reset(CreateFileA(gHold.path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  }
   return message == WM_INITDIALOG;
 }
 
@@ -204,7 +215,7 @@ TEST_F(PayloadWriterTest, ChunksAreAtMost65534BytesAndRepeatsAreNotShown) {
 
 TEST_F(PayloadWriterTest, EmptyResourceEmptiesTheFileWithoutProgress) {
   WriteBytes(install_ / "EMPTY.BIN", kOld);
-  UseList({"EMPTY.BIN", "EMPTY.BIN"});
+  UseList({"EMPTY.BIN"});
   BoxRecorder recorder;
   EXPECT_EQ(WritePayload(), 1);
   EXPECT_TRUE(FileExists(install_ / "EMPTY.BIN"));
@@ -252,10 +263,10 @@ TEST_F(PayloadWriterTest, MissingResourceIsReportedInBothPasses) {
   ExpectOneWarning(boxes[1], L"アップデートに失敗しました。[0x00010001]", caption, dialog_);
   ExpectOneWarning(boxes[2], L"アップデートに失敗しました。[0x000A0001]", FileCaption("sub\\NOSUCH.BIN"),
                    dialog_);
-  // The entry before it was written, the one after it was not.
-  EXPECT_TRUE(ReadBytes(install_ / "TumbleTrain.exe") == SampleFile("TumbleTrain.exe"));
-  EXPECT_FALSE(FileExists(install_ / "dll\\RESOURCE.dll"));
-  EXPECT_EQ(gLog.texts.back(), L" 99%");  // 325,632 of 328,192 bytes
+  // Found before anything was written, the entry before it included.
+  EXPECT_EQ(FolderNames(install_.Path()), std::vector<std::string>{"dll"});
+  EXPECT_TRUE(FolderNames(install_ / "dll").empty());
+  EXPECT_TRUE(gLog.texts.empty());
 }
 
 TEST_F(PayloadWriterTest, LookupFailureKindSurvivesItsMessageBox) {
@@ -288,6 +299,8 @@ TEST_F(PayloadWriterTest, RefusedTargetKeepsItsOldContent) {
       {"running title", FILE_ATTRIBUTE_NORMAL, GENERIC_READ, FILE_SHARE_READ},
       {"held without sharing", FILE_ATTRIBUTE_NORMAL, GENERIC_READ, 0},
       {"written without sharing", FILE_ATTRIBUTE_NORMAL, GENERIC_WRITE, FILE_SHARE_READ},
+      // Its writes could go on, but the file could not be moved aside.
+      {"written, sharing writes only", FILE_ATTRIBUTE_NORMAL, GENERIC_WRITE, FILE_SHARE_WRITE},
   };
   UseList({"SIZE65534.BIN"});
   const std::string target = install_ / "SIZE65534.BIN";
@@ -321,30 +334,79 @@ TEST_F(PayloadWriterTest, RefusedTargetKeepsItsOldContent) {
   }
 }
 
-// A writer that shares writing lets the target be opened, but not replaced:
-// the new bytes were already in the temporary, which goes again.
-TEST_F(PayloadWriterTest, FailedReplaceRemovesTheTemporary) {
-  UseList({"SIZE65534.BIN"});
-  const std::string target = install_ / "SIZE65534.BIN";
-  WriteBytes(target, kOld);
-  UniqueFile holder(
-      CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(holder.Valid());
-  BoxRecorder recorder;
+// A target that passed the check is taken hold of while the new files are
+// staged. If it is let go within about a second, the update goes through;
+// otherwise every target, the ones already replaced too, keeps or gets back
+// its old content, and no staged or set-aside file is left.
+TEST_F(PayloadWriterTest, ReplacementRefusedGivesEveryTargetItsOldContent) {
+  for (const bool letGo : {false, true}) {
+    SCOPED_TRACE(letGo ? "held for a moment" : "held");
+    UseList({"SIZE65534.BIN", "EMPTY.BIN", "SIZE65535.BIN"});  // EMPTY.BIN is new
+    RemoveTree(install_ / "EMPTY.BIN");
+    WriteBytes(install_ / "SIZE65534.BIN", kOld);
+    WriteBytes(install_ / "SIZE65535.BIN", kOld);
+    gHold.path = install_ / "SIZE65535.BIN";
+    PostMessageA(dialog_, kHoldMessage, 0, 0);
+    std::thread release;
+    if (letGo) {
+      release = std::thread([] {
+        for (int i = 0; i < 100 && !gHold.file.Valid(); ++i) Sleep(10);
+        Sleep(300);
+        gHold.file.Reset();
+      });
+    }
+    gLog.texts.clear();
+    BoxRecorder recorder;
+    const DWORD start = GetTickCount();
 
-  EXPECT_EQ(WritePayload(), 0);
+    EXPECT_EQ(WritePayload(), letGo ? 1 : 0);
 
-  const auto boxes = recorder.Boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0003]", FileCaption("SIZE65534.BIN"),
-                   dialog_);
-  holder.Reset();
-  EXPECT_EQ(gLog.texts, std::vector<std::wstring>{L"100%"});
-  EXPECT_EQ(ReadBytes(target), kOld);
-  EXPECT_EQ(FolderNames(install_.Path()), std::vector<std::string>{"SIZE65534.BIN"});
+    const DWORD took = GetTickCount() - start;
+    if (release.joinable()) release.join();
+    const bool wasHeld = gHold.file.Valid() || letGo;
+    gHold.file.Reset();
+    ASSERT_TRUE(wasHeld) << "the hold never happened";
+    EXPECT_EQ(gLog.texts.back(), L"100%");  // everything was staged first
+    if (letGo) {
+      EXPECT_TRUE(recorder.Boxes().empty());
+      for (const char* entry : {"SIZE65534.BIN", "EMPTY.BIN", "SIZE65535.BIN"}) {
+        EXPECT_TRUE(ReadBytes(install_ / entry) == ResourceBytes(entry)) << entry;
+      }
+      EXPECT_EQ(FolderNames(install_.Path()),
+                (std::vector<std::string>{"EMPTY.BIN", "SIZE65534.BIN", "SIZE65535.BIN"}));
+      continue;
+    }
+    const auto boxes = recorder.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0003]", FileCaption("SIZE65535.BIN"),
+                     dialog_);
+    EXPECT_GE(took, 900u) << "the replacement was not tried again";
+    EXPECT_EQ(ReadBytes(install_ / "SIZE65534.BIN"), kOld);
+    EXPECT_EQ(ReadBytes(install_ / "SIZE65535.BIN"), kOld);
+    EXPECT_EQ(FolderNames(install_.Path()), (std::vector<std::string>{"SIZE65534.BIN", "SIZE65535.BIN"}));
+  }
 }
 
-TEST_F(PayloadWriterTest, MissingFolderIsNotCreatedAndEarlierFilesStayWritten) {
+// An update that an earlier run could not settle keeps its journal, and no
+// new update starts over it.
+TEST_F(PayloadWriterTest, UnsettledEarlierUpdateKeepsTheNextFromStarting) {
+  UseList({"SIZE65534.BIN"});
+  WriteBytes(install_ / "SIZE65534.BIN", kOld);
+  const std::string journal = install_ / "TumbleTrainUpdate.journal";
+  const std::string unsettled = "title-updater journal 1\n+SIZE65534.BIN\nend\ncommit\n";
+  WriteText(journal, unsettled);
+  BoxRecorder recorder;
+  EXPECT_EQ(WritePayload(), 0);
+  const auto boxes = recorder.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0003]", FromCp932(gState.caption), dialog_);
+  EXPECT_EQ(ReadBytes(install_ / "SIZE65534.BIN"), kOld);
+  const std::vector<unsigned char> kept = ReadBytes(journal);
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), unsettled);
+  EXPECT_TRUE(gLog.texts.empty());
+}
+
+TEST_F(PayloadWriterTest, MissingFolderStopsTheUpdateBeforeAnythingIsWritten) {
   UseList({"TumbleTrain.exe", "dll\\RESOURCE.dll"});
   BoxRecorder recorder;
   EXPECT_EQ(WritePayload(), 0);
@@ -352,8 +414,8 @@ TEST_F(PayloadWriterTest, MissingFolderIsNotCreatedAndEarlierFilesStayWritten) {
   ASSERT_EQ(boxes.size(), 1u);
   ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0003]", FileCaption("dll\\RESOURCE.dll"),
                    dialog_);
-  EXPECT_TRUE(ReadBytes(install_ / "TumbleTrain.exe") == SampleFile("TumbleTrain.exe"));
-  EXPECT_EQ(FolderNames(install_.Path()), std::vector<std::string>{"TumbleTrain.exe"});
+  EXPECT_TRUE(FolderNames(install_.Path()).empty());
+  EXPECT_TRUE(gLog.texts.empty());
 }
 
 TEST_F(PayloadWriterTest, TargetThatIsAFolderIsRefused) {
@@ -381,7 +443,7 @@ TEST_F(PayloadWriterTest, OverlongPathsAreRefused) {
   }
 
   // A folder of 247 characters that exists: the target's path fits, but the
-  // temporary's name beside it would not, so the old file is kept.
+  // staged file's name beside it would not, so the old file is kept.
   const std::string deep = install_.Path() + "\\" + std::string(246 - install_.Path().size(), 'd');
   ASSERT_EQ(deep.size(), 247u);
   ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr));
@@ -494,6 +556,7 @@ TEST_F(TmpfsDrivePayloadWriter, DiskFullMidwayKeepsTheOldFileWhole) {
   const std::string target = std::string(kInstall) + "\\TumbleTrain.exe";
   const std::vector<unsigned char> old(100000, 0x4F);
   WriteBytes(target, old);
+  CreateDirectoryA("T:\\inst\\dll", nullptr);
   LeaveFree(200u << 10);  // room for the old file and part of the new one, not all of it
   UseList({"TumbleTrain.exe", "dll\\RESOURCE.dll"});
   BoxRecorder recorder;
@@ -505,7 +568,8 @@ TEST_F(TmpfsDrivePayloadWriter, DiskFullMidwayKeepsTheOldFileWhole) {
   ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0004]", FileCaption("TumbleTrain.exe"),
                    dialog_);
   EXPECT_TRUE(ReadBytes(target) == old);
-  EXPECT_EQ(FolderNames(kInstall), std::vector<std::string>{"TumbleTrain.exe"});
+  EXPECT_EQ(FolderNames(kInstall), (std::vector<std::string>{"TumbleTrain.exe", "dll"}));
+  EXPECT_TRUE(FolderNames("T:\\inst\\dll").empty());
   EXPECT_FALSE(gLog.texts.empty());  // some chunks went out before the disk was full
   EXPECT_NE(gLog.texts.back(), L" 99%");
 }

@@ -60,6 +60,33 @@ bool FileExists(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+namespace {
+
+void ListTree(const std::string& folder, const std::string& prefix, Tree& out) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = found.cFileName;
+    if (name == "." || name == "..") continue;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      out[prefix + name + "\\"] = {};
+      ListTree(folder + "\\" + name, prefix + name + "\\", out);
+    } else {
+      out[prefix + name] = ReadBytes(folder + "\\" + name);
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+}  // namespace
+
+Tree Snapshot(const std::string& folder) {
+  Tree tree;
+  ListTree(folder, "", tree);
+  return tree;
+}
+
 std::string AppDataFolder() {
   char folder[MAX_PATH] = {};
   SHGetSpecialFolderPathA(nullptr, folder, CSIDL_APPDATA, FALSE);

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes
 void WriteText(const std::string& path, const std::string& text);
 std::vector<unsigned char> ReadBytes(const std::string& path);  // empty when missing
 bool FileExists(const std::string& path);
+
+// Every file and folder under `folder` by relative path ("dll\\RESOURCE.dll"),
+// folders with a trailing '\\' and no bytes: what a run left on disk.
+using Tree = std::map<std::string, std::vector<unsigned char>>;
+Tree Snapshot(const std::string& folder);
 
 // The user's AppData folder, as the program itself asks for it.
 std::string AppDataFolder();

@@ -2,10 +2,10 @@
 
 #include <commctrl.h>
 
+#include "apply/payload_writer.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
-#include "apply/payload_writer.h"
 #include "title/settings.h"
 
 namespace {
@@ -26,7 +26,9 @@ void InitDialog(HWND dialog) {
 }
 
 void RunUpdate(HWND dialog) {
-  JoinPath(gState.dataFolder, gState.updaterFolder, text::kDataFolderName);
+  // Without the updater's own folder there is no data folder either.
+  if (gState.updaterFolder[0] != '\0')
+    JoinPath(gState.dataFolder, gState.updaterFolder, text::kDataFolderName);
   if (!WritePayload()) {
     DestroyWindow(dialog);
     return;
@@ -47,8 +49,8 @@ HMODULE RegisterProgressBarClass() {
   HMODULE comctl = LoadLibraryA("comctl32.dll");
   if (!comctl) return nullptr;
   using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
-  auto init = reinterpret_cast<InitFn>(
-      reinterpret_cast<void*>(GetProcAddress(comctl, "InitCommonControlsEx")));
+  auto init =
+      reinterpret_cast<InitFn>(reinterpret_cast<void*>(GetProcAddress(comctl, "InitCommonControlsEx")));
   if (init) {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
     init(&controls);

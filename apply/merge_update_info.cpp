@@ -3,17 +3,20 @@
 #include "apply/merge_update_info.h"
 
 #include <windows.h>
+
 #include <shlwapi.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
 
-#include "base/texts.h"
+#include "apply/merge_core.h"
+#include "apply/staging.h"
+#include "apply/staging_core.h"
 #include "base/read_file.h"
+#include "base/texts.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
-#include "apply/merge_core.h"
 #include "title/title_profile.h"
 
 namespace {
@@ -44,32 +47,45 @@ void ShowWriteFailed() {
   ShowMessage(gState.dialog, text::kInfoWriteFailed, gState.caption, MB_OK | MB_ICONWARNING);
 }
 
-// Rewrites the installed copy with exactly the merged text. The copy is opened
-// as it is (never created) and cut after the text, so no tail of a longer old
-// file and no padding stays behind it. Returns 0 when any step failed.
+// Replaces the installed copy with exactly the merged text. The text goes to a
+// staged file beside it, flushed, which then takes its place in one move, so a
+// failure or an interruption at any point leaves the old list whole. Returns 0
+// when any step failed; the staged file is then gone again.
 int RewriteFile(const char* path, const HeapText& merged) {
-  // Windows refuses to open a read-only file for writing; when the process runs
-  // as a user who ignores that bit (root under Wine), the open alone would not
-  // tell, so the attribute is checked here.
+  // Windows refuses to replace a read-only file; when the process runs as a
+  // user who ignores that bit (root under Wine), the move alone would not
+  // tell, so the attribute is checked here. Only an existing list is replaced.
   const DWORD attributes = GetFileAttributesA(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return 0;
-
-  UniqueFile file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid()) return 0;
-
-  // One write for any list of a sane size; the loop only covers texts past what
-  // one WriteFile can take.
-  const char* next = merged.Bytes();
-  size_t left = merged.Length();
-  while (left > 0) {
-    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
-    DWORD written = 0;
-    if (!WriteFile(file.Get(), next, chunk, &written, nullptr) || written == 0) return 0;
-    next += written;
-    left -= written;
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
+    return 0;
   }
-  return SetEndOfFile(file.Get()) ? 1 : 0;
+  char staged[MAX_PATH];
+  if (!staging::AppendSuffix(staged, MAX_PATH, path, staging::kStagedSuffix)) return 0;
+
+  bool written = false;
+  {
+    UniqueFile file(
+        CreateFileA(staged, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return 0;
+    // One write for any list of a sane size; the loop only covers texts past
+    // what one WriteFile can take.
+    const char* next = merged.Bytes();
+    size_t left = merged.Length();
+    written = true;
+    while (written && left > 0) {
+      const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+      DWORD stored = 0;
+      written = WriteFile(file.Get(), next, chunk, &stored, nullptr) && stored != 0;
+      next += stored;
+      left -= stored;
+    }
+    written = written && FlushFileBuffers(file.Get());
+  }  // closed before the move
+  HOLD_POINT("list");
+  if (written && MoveFileWithRetry(staged, path)) return 1;
+  DeleteFileA(staged);
+  return 0;
 }
 
 }  // namespace
@@ -78,13 +94,11 @@ int MergeUpdateInfo() {
   const char* name = gTitleProfile->updateInfoName;
   if (name == nullptr || name[0] == '\0') return kMerged;
 
-  // Without a data folder the update has nowhere to carry a list.
-  if (gState.dataFolder[0] == '\0') return kMerged;
-
-  // A path that does not fit is reported like a copy that cannot be opened;
-  // nothing is composed past the buffer.
+  // A path that does not fit, or a data folder that could not be composed
+  // (the updater's own path too long), is reported like a copy that cannot be
+  // opened; nothing is composed past a buffer.
   char sourcePath[MAX_PATH];
-  if (!JoinPath(sourcePath, gState.dataFolder, name)) {
+  if (gState.dataFolder[0] == '\0' || !JoinPath(sourcePath, gState.dataFolder, name)) {
     ShowNotFound(name);
     return kSourceNotRead;
   }
@@ -122,8 +136,7 @@ int MergeUpdateInfo() {
     return kMergeNoMemory;
   }
 
-  // A write that fails is reported; the installed copy may then hold part of
-  // the new text, and nothing is rolled back.
+  // A write that fails is reported; the installed copy keeps its old text.
   if (!RewriteFile(installedPath, merged)) {
     ShowWriteFailed();
     return kInstalledNotWritten;

@@ -85,17 +85,14 @@ TEST_F(MergeUpdateInfoTest, NothingToMergeOpensNothingAndSucceeds) {
     const char* what;
     const char* name;
     bool updateCopy;
-    bool dataFolder;
   };
   const Case cases[] = {
-      {"no list configured", "", true, true},
-      {"update carries no copy", kListName, false, true},
-      {"no data folder", kListName, true, false},
+      {"no list configured", "", true},
+      {"update carries no copy", kListName, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     profile_.updateInfoName = c.name;
-    lstrcpynA(gState.dataFolder, c.dataFolder ? (scratch_ / "data").c_str() : "", MAX_PATH);
     DeleteFileA(Update().c_str());
     if (c.updateCopy) WriteText(Update(), "NEW;\n");
     WriteText(Installed(), "OLD;\n");
@@ -190,22 +187,27 @@ TEST_F(MergeUpdateInfoTest, CopyThatCannotBeReadIsReported) {
 
 TEST_F(MergeUpdateInfoTest, PathThatDoesNotFitIsReportedLikeAnOpenFailure) {
   const std::string tooLong = scratch_.Path() + "\\" + std::string(250, 'x');
+  const std::string data = scratch_ / "data";
+  const std::string install = scratch_ / "install";
   struct Case {
     const char* what;
-    bool longDataFolder;
+    std::string dataFolder;
+    std::string installFolder;
     int code;
   };
   const Case cases[] = {
-      {"update copy's path", true, 1},
-      {"installed copy's path", false, 3},
+      {"update copy's path", tooLong, install, 1},
+      // The updater's own path did not fit, so no data folder could be composed.
+      {"no data folder", "", install, 1},
+      {"installed copy's path", data, tooLong, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ResetUpdateState();
     gState.dialog = owner_;
-    lstrcpynA(gState.dataFolder, c.longDataFolder ? tooLong.c_str() : (scratch_ / "data").c_str(), MAX_PATH);
-    lstrcpynA(gState.installFolder, c.longDataFolder ? (scratch_ / "install").c_str() : tooLong.c_str(), MAX_PATH);
-    WriteText(Update(), "NEW;\n");
+    lstrcpynA(gState.dataFolder, c.dataFolder.c_str(), MAX_PATH);
+    lstrcpynA(gState.installFolder, c.installFolder.c_str(), MAX_PATH);
+    WriteText(data + "\\" + kListName, "NEW;\n");
     WriteText(Installed(), "OLD;\n");
     BoxRecorder boxes;
     EXPECT_EQ(MergeUpdateInfo(), c.code);
@@ -241,7 +243,42 @@ TEST_F(MergeUpdateInfoTest, InstalledCopyThatCannotBeWrittenIsReportedAndKept) {
     ASSERT_EQ(shown.size(), 1u);
     ExpectWriteFailedBox(shown[0]);
     EXPECT_EQ(ReadBytes(Installed()), Bytes("OLD;\n"));
+    EXPECT_FALSE(FileExists(Installed() + ".upd-new")) << "the staged list was left behind";
   }
+}
+
+// On drive T:, a 3 MiB tmpfs (tmpfs_drive.sh): the disk fills up while the
+// merged text is written, and the installed list keeps every byte.
+class TmpfsDriveMerge : public MergeUpdateInfoTest {};
+
+TEST_F(TmpfsDriveMerge, DiskFullMidwayKeepsTheInstalledList) {
+  ULARGE_INTEGER total = {};
+  if (!GetDiskFreeSpaceExA("T:\\", nullptr, &total, nullptr) || total.QuadPart != 3u << 20) {
+    GTEST_SKIP() << "drive T: is not the 3 MiB tmpfs of tmpfs_drive.sh";
+  }
+  const std::string install = "T:\\merge";
+  CreateDirectoryA(install.c_str(), nullptr);
+  lstrcpynA(gState.installFolder, install.c_str(), MAX_PATH);
+  const std::string installed = install + "\\" + kListName;
+  std::string old;
+  for (int i = 0; old.size() < (256u << 10); ++i) old += "entry_" + std::to_string(i) + ";\r\n";
+  WriteText(installed, old);
+  WriteText(Update(), "NEW;\n");
+  // Room for a quarter of the merged text.
+  ULARGE_INTEGER available = {};
+  GetDiskFreeSpaceExA("T:\\", &available, nullptr, nullptr);
+  WriteBytes("T:\\filler.bin", std::vector<unsigned char>(available.QuadPart - (64u << 10), 0x5A));
+
+  BoxRecorder boxes;
+  EXPECT_EQ(MergeUpdateInfo(), 6);
+
+  const auto shown = boxes.Boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  ExpectWriteFailedBox(shown[0]);
+  EXPECT_TRUE(ReadBytes(installed) == Bytes(old));
+  EXPECT_FALSE(FileExists(installed + ".upd-new")) << "the staged list was left behind";
+  RemoveTree(install);
+  DeleteFileA("T:\\filler.bin");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "res/resource.h"
@@ -104,6 +106,95 @@ UpdaterRun UpdaterProcess::Finish(DWORD timeoutMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   run.dialog = dialog_;
   return run;
+}
+
+void UpdaterProcess::Kill() {
+  TerminateProcess(info_.hProcess, 1);
+  WaitForSingleObject(info_.hProcess, 10000);
+}
+
+namespace {
+
+std::string HoldTag() { return std::to_string(GetCurrentProcessId()); }
+
+}  // namespace
+
+HoldPoints::HoldPoints(long at, const std::string& log) {
+  reached_ = CreateEventA(nullptr, FALSE, FALSE, ("updater-hold-reached-" + HoldTag()).c_str());
+  resume_ = CreateEventA(nullptr, TRUE, FALSE, ("updater-hold-resume-" + HoldTag()).c_str());
+  SetEnvironmentVariableA("UPDATER_HOLD_TAG", HoldTag().c_str());
+  SetEnvironmentVariableA("UPDATER_HOLD_AT", std::to_string(at).c_str());
+  SetEnvironmentVariableA("UPDATER_HOLD_LOG", log.empty() ? nullptr : log.c_str());
+}
+
+HoldPoints::~HoldPoints() {
+  for (const char* name : {"UPDATER_HOLD_TAG", "UPDATER_HOLD_AT", "UPDATER_HOLD_LOG"}) {
+    SetEnvironmentVariableA(name, nullptr);
+  }
+  CloseHandle(reached_);
+  CloseHandle(resume_);
+}
+
+bool HoldPoints::WaitReached(DWORD timeoutMs) {
+  return WaitForSingleObject(reached_, timeoutMs) == WAIT_OBJECT_0;
+}
+
+void HoldPoints::Resume() { SetEvent(resume_); }
+
+namespace {
+
+// The host path of a file that Wine shows as `windowsPath`.
+std::string UnixPath(const std::string& windowsPath) {
+  using ToUnix = char*(CDECL*)(const WCHAR*);
+  const auto toUnix = reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  if (!toUnix) return "";
+  wchar_t wide[MAX_PATH] = {};
+  MultiByteToWideChar(CP_ACP, 0, windowsPath.c_str(), -1, wide, MAX_PATH);
+  char* unix = toUnix(wide);
+  const std::string result = unix ? unix : "";
+  HeapFree(GetProcessHeap(), 0, unix);
+  return result;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+bool RecordlibVerifies(const std::string& installFolder, const std::string& mainProgram,
+                       std::string* report) {
+  const std::string folder = UnixPath(installFolder);
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  const std::string base = std::string(temp) + "recordlib-" + std::to_string(GetCurrentProcessId());
+  const std::string output = base + ".out";
+  const std::string done = base + ".rc";
+  DeleteFileA(done.c_str());
+  // Wine starts host programs but does not hand back their exit code: the
+  // shell writes it to a file, renamed into place once whole.
+  std::string command = "Z:\\bin\\sh -c \"'" UPDATER_RECORDLIB "' verify '" + folder +
+                        "/dll/RESOURCE.dll' --install '" + folder + "' --main '" + mainProgram + "' >'" +
+                        UnixPath(output) + "' 2>&1; echo $? >'" + UnixPath(base) + ".tmp' && mv '" +
+                        UnixPath(base) + ".tmp' '" + UnixPath(done) + "'\"";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (folder.empty() || !CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                        &startup, &info)) {
+    *report = "cannot start recordlib";
+    return false;
+  }
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+  for (int i = 0; i < 3000 && GetFileAttributesA(done.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(10);
+  *report = ReadAll(output);
+  const std::string code = ReadAll(done);
+  DeleteFileA(output.c_str());
+  DeleteFileA(done.c_str());
+  return code == "0\n";
 }
 
 UpdaterRun RunUpdater(const std::string& exe, std::initializer_list<int> answers) {

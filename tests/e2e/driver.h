@@ -34,6 +34,8 @@ class UpdaterProcess {
   void OnDialog(std::function<void(HWND)> poke);
   BoxRecorder& Recorder() { return *recorder_; }
   DWORD ProcessId() const { return info_.dwProcessId; }
+  // Ends it at once, as the task manager does: it gets no chance to clean up.
+  void Kill();
   // Waits for the end (terminating a hung updater) and gathers what was seen.
   UpdaterRun Finish(DWORD timeoutMs = 120000);
 
@@ -50,3 +52,26 @@ UpdaterRun RunUpdater(const std::string& exe, std::initializer_list<int> answers
 
 // Whether any top-level window of the process exists (visible or not).
 bool ProcessHasWindow(DWORD processId);
+
+// The environment of a test build of the updater (tests/e2e/hold_point.cpp)
+// started while this object lives: it logs its hold points to `log` when that
+// is given, and stops at the `at`-th (from 1; 0: never) until Resume.
+class HoldPoints {
+ public:
+  explicit HoldPoints(long at, const std::string& log = "");
+  ~HoldPoints();
+  HoldPoints(const HoldPoints&) = delete;
+  HoldPoints& operator=(const HoldPoints&) = delete;
+  // True once the updater stands at the point; false after the timeout.
+  bool WaitReached(DWORD timeoutMs = 60000);
+  void Resume();
+
+ private:
+  HANDLE reached_ = nullptr;
+  HANDLE resume_ = nullptr;
+};
+
+// Runs the maker's tool (a host program, through Wine) as
+// "recordlib verify <folder>\dll\RESOURCE.dll --install <folder> --main <main>";
+// true when it exits with 0. Its output goes to `report`.
+bool RecordlibVerifies(const std::string& installFolder, const std::string& mainProgram, std::string* report);

@@ -1,0 +1,268 @@
+// All or nothing, end to end: an update that fails on its last file, or is
+// ended by force at any point of its work, leaves an installation that is
+// whole (all old or all new) with none of the updater's own files beside it,
+// and the next run completes the update.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/win_util.h"
+#include "scenario.h"
+#include "verify/install_check.h"
+
+namespace {
+
+const std::string kHeldUpdater = BuildPath(UPDATER_HELD_EXE);
+const std::string kKillUpdater = BuildPath(UPDATER_KILL_EXE);
+const std::string kKillHeldUpdater = BuildPath(UPDATER_KILL_HELD_EXE);
+const std::string kKillNew = BuildPath(UPDATER_KILL_PAYLOAD_DIR);
+const std::string kKillOld = BuildPath(UPDATER_KILL_OLD_DIR);
+
+ExpectedBox OwnedBy(const char* text) { return {FromCp932(text), {IDOK}, true, true}; }
+
+// The hold points a test build passes in one whole update, by name, in order.
+std::vector<std::string> HoldPointNames(const std::string& exe) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  const std::string log = std::string(temp) + "hold-points-" + std::to_string(GetCurrentProcessId()) + ".txt";
+  DeleteFileA(log.c_str());
+  {
+    HoldPoints points(0, log);
+    const UpdaterRun run = RunUpdater(exe, {IDOK, IDOK});
+    EXPECT_EQ(run.boxes.size(), 2u);
+  }
+  std::vector<std::string> names;
+  std::ifstream in(log);
+  for (std::string name; std::getline(in, name);) names.push_back(name);
+  DeleteFileA(log.c_str());
+  return names;
+}
+
+// Leaves `bytes` free on drive U:; false when U: is not the 3 MiB tmpfs the test fixture maps.
+bool LeaveFreeOnU(uint64_t bytes) {
+  ULARGE_INTEGER total = {}, available = {};
+  if (!GetDiskFreeSpaceExA("U:\\", &available, &total, nullptr) || total.QuadPart != 3u << 20) return false;
+  if (available.QuadPart < bytes) return false;
+  WriteBytes("U:\\filler.bin", std::vector<unsigned char>(available.QuadPart - bytes, 0xAB));
+  GetDiskFreeSpaceExA("U:\\", &available, nullptr, nullptr);
+  return available.QuadPart == bytes;
+}
+
+uint64_t Pages(uint64_t bytes) { return (bytes + 4095) / 4096 * 4096; }
+
+class LastFileFailure : public EndToEnd {};
+
+// What a row does to the installation's record library, the last file of the
+// sample's payload, and undoes before the second run.
+struct Cause {
+  std::string folder;            // the install folder; empty: the fixture's
+  std::string exe;               // the updater; empty: the sample's
+  const char* holdAt = nullptr;  // with the held build: the point where `act` runs
+  std::function<void()> act;     // at that point
+  std::function<void()> remove;
+  std::string skip;
+};
+
+TEST_F(LastFileFailure, ChangesNothingAndTheNextRunSucceeds) {
+  const std::string library = "dll\\RESOURCE.dll";
+  UniqueFile held;
+  auto hold = [&held](const std::string& path, DWORD share) {
+    held.Reset(CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(held.Valid());
+  };
+  auto attribute = [this, library](DWORD attributes) {
+    const std::string path = install_ / library;
+    SetFileAttributesA(path.c_str(), attributes);
+    Cause cause;
+    cause.remove = [path] { SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL); };
+    return cause;
+  };
+  struct Row {
+    const char* name;
+    std::function<Cause()> cause;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"library held open by another program",
+       [&] {
+         hold(install_ / library, FILE_SHARE_READ);
+         Cause cause;
+         cause.remove = [&held] { held.Reset(); };
+         return cause;
+       },
+       text::kWriteCannotCreate},
+      {"library read-only", [&] { return attribute(FILE_ATTRIBUTE_READONLY); }, text::kWriteCannotCreate},
+      {"library hidden", [&] { return attribute(FILE_ATTRIBUTE_HIDDEN); }, text::kWriteCannotCreate},
+      // Room for the journal and the staged main program, not for the library.
+      {"disk full while staging the library",
+       [&] {
+         Cause cause;
+         cause.folder = "U:\\e2e-install";
+         RemoveTree(cause.folder);
+         CreateDirectoryA(cause.folder.c_str(), nullptr);
+         CreateDirectoryA((cause.folder + "\\dll").c_str(), nullptr);
+         for (const std::string& file : kFiles) {
+           CopyFileA((kSample + "\\old\\" + file).c_str(), (cause.folder + "\\" + file).c_str(), FALSE);
+         }
+         WriteSettings("[INSTALL]\r\nInstallFold=" + cause.folder + "\r\n");
+         const uint64_t program = ReadBytes(kSample + "\\new\\TumbleTrain.exe").size();
+         if (!LeaveFreeOnU(Pages(1) + Pages(program))) cause.skip = "drive U: is not the 3 MiB tmpfs";
+         cause.remove = [] { DeleteFileA("U:\\filler.bin"); };
+         return cause;
+       },
+       text::kWriteFailed},
+      // Taken hold of after the check, once everything is staged: the main
+      // program is replaced, then the library's replacement is refused.
+      {"library's replacement refused",
+       [&] {
+         Cause cause;
+         cause.exe = kHeldUpdater;
+         cause.holdAt = "commit";
+         cause.act = [&] { hold(install_ / library, 0); };
+         cause.remove = [&held] { held.Reset(); };
+         return cause;
+       },
+       text::kWriteCannotCreate},
+  };
+
+  const std::wstring libraryCaption = L"dll\\RESOURCE.dll - " + Caption() + L" -";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    PrepareInstall(Install::Old);
+    WriteSettingsFor(nullptr);
+    Cause cause = row.cause();
+    struct Remove {
+      Cause& cause;
+      ~Remove() {
+        if (cause.remove) cause.remove();
+        if (!cause.folder.empty()) RemoveTree(cause.folder);
+      }
+    } remove{cause};
+    if (!cause.skip.empty()) {
+      std::printf("skipped row \"%s\": %s\n", row.name, cause.skip.c_str());
+      continue;
+    }
+    const std::string folder = cause.folder.empty() ? install_.Path() : cause.folder;
+    long holdAt = 0;
+    if (cause.holdAt) {
+      const std::vector<std::string> names = HoldPointNames(cause.exe);
+      holdAt = static_cast<long>(std::find(names.begin(), names.end(), cause.holdAt) - names.begin()) + 1;
+      ASSERT_LE(holdAt, static_cast<long>(names.size()));
+      PrepareInstall(Install::Old);
+      WriteSettingsFor(nullptr);
+    }
+    const Tree before = Snapshot(folder);
+
+    UpdaterRun run;
+    {
+      HoldPoints points(holdAt);
+      UpdaterProcess process(cause.exe.empty() ? kUpdater : cause.exe, {IDOK, IDOK, IDOK});
+      if (holdAt) {
+        ASSERT_TRUE(points.WaitReached());
+        cause.act();
+        points.Resume();
+      }
+      run = process.Finish();
+    }
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectBoxes(run, {Confirm(), OwnedBy(row.message), Cancelled()});
+    if (run.boxes.size() == 3) {
+      EXPECT_EQ(run.boxes[1].caption, libraryCaption);
+    }
+    // Removed first: a file held without sharing could not be read back.
+    if (cause.remove) cause.remove();
+    cause.remove = nullptr;
+    EXPECT_EQ(Snapshot(folder), before) << "the installation changed, or something was left in it";
+    EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "(none)");
+
+    const UpdaterRun again = RunUpdater(kUpdater, {IDOK, IDOK});
+    ExpectBoxes(again, {Confirm(), Finished()});
+    Tree updated = before;
+    for (const std::string& file : kFiles) updated[file] = ReadBytes(kSample + "\\new\\" + file);
+    EXPECT_EQ(Snapshot(folder), updated);
+    std::string report;
+    EXPECT_TRUE(RecordlibVerifies(folder, "TumbleTrain.exe", &report)) << report;
+  }
+}
+
+// The updater ended by force (as from the task manager) at hold points spread
+// over its whole work: every chunk boundary of every file is a candidate, and
+// every step of the journal, the replacements and the clean-up is taken.
+// UPDATER_KILL_POINTS sets how many points run ("all" for every one).
+class KillTest : public EndToEnd {
+ protected:
+  void InstallOldTitle() {
+    PrepareInstall(Install::Old);
+    CreateDirectoryA((install_ / "data").c_str(), nullptr);
+    for (const auto& [path, bytes] : Snapshot(kKillOld)) {
+      if (path.back() != '\\') WriteBytes(install_ / path, bytes);
+    }
+  }
+};
+
+std::vector<long> ChoosePoints(const std::vector<std::string>& names) {
+  const char* setting = std::getenv("UPDATER_KILL_POINTS");
+  const bool all = setting && std::string(setting) == "all";
+  const long wanted = setting && !all ? std::atol(setting) : 40;
+  std::vector<long> chunks, chosen;
+  for (long i = 1; i <= static_cast<long>(names.size()); ++i) {
+    (all || names[i - 1] != "chunk" ? chosen : chunks).push_back(i);
+  }
+  // The rest are chunk boundaries, evenly spread from the first to the last.
+  const long spread = std::max(wanted - static_cast<long>(chosen.size()), 2L);
+  for (long i = 0; i < spread && !chunks.empty(); ++i) {
+    chosen.push_back(chunks[i * (chunks.size() - 1) / (spread - 1)]);
+  }
+  std::sort(chosen.begin(), chosen.end());
+  chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+  return chosen;
+}
+
+TEST_F(KillTest, NextRunFinishesTheUpdateWhereverTheFirstWasEnded) {
+  InstallOldTitle();
+  WriteSettingsFor(nullptr);
+  const std::vector<std::string> names = HoldPointNames(kKillHeldUpdater);
+  ASSERT_GT(names.size(), 100u);
+  const Tree updated = Snapshot(kKillNew);
+  ASSERT_EQ(Snapshot(install_.Path()), updated) << "the whole update itself did not go through";
+
+  const std::vector<long> points = ChoosePoints(names);
+  std::printf("killing at %zu of %zu hold points\n", points.size(), names.size());
+  ASSERT_GE(points.size(), 30u);
+  for (const long point : points) {
+    SCOPED_TRACE("killed at point " + std::to_string(point) + " (" + names[point - 1] + ")");
+    InstallOldTitle();
+    WriteSettingsFor(nullptr);
+    {
+      HoldPoints hold(point);
+      UpdaterProcess process(kKillHeldUpdater, {IDOK});
+      ASSERT_TRUE(hold.WaitReached()) << "the point was never reached";
+      process.Kill();
+    }
+    const UpdaterRun next = RunUpdater(kKillUpdater, {IDOK, IDOK});
+    ASSERT_FALSE(next.timedOut);
+    EXPECT_EQ(next.exitCode, 0u);
+    ExpectBoxes(next, {Confirm(), Finished()});
+    const Tree after = Snapshot(install_.Path());
+    EXPECT_TRUE(after == updated) << "not the new installation, or leftovers: " << [&] {
+      std::string differences;
+      for (const auto& [path, bytes] : after) {
+        if (!updated.count(path) || updated.at(path) != bytes) differences += path + " ";
+      }
+      return differences;
+    }();
+    EXPECT_EQ(CheckInstallation(install_.Path().c_str()), 1);
+    std::string report;
+    EXPECT_TRUE(RecordlibVerifies(install_.Path(), "TumbleTrain.exe", &report)) << report;
+    if (HasFailure()) break;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,8 @@
+# The sample title with eight files of a few MiB, one of them new with the
+# update; made by tests/e2e under build/*/test-profiles/kill. The kill test
+# ends the updater at many points of its work and checks what the next run
+# makes of the installation.
+include(${CMAKE_SOURCE_DIR}/profiles/sample/profile.cmake)
+set(UPDATER_PAYLOAD_DIR "${UPDATER_KILL_PAYLOAD_DIR}")
+set(UPDATER_PAYLOAD "TumbleTrain.exe" "data/stage1.pak" "data/stage2.pak" "data/stage3.pak" "data/voice.pak"
+                    "data/music.pak" "data/extra.pak" "dll/RESOURCE.dll")

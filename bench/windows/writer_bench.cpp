@@ -1,14 +1,15 @@
-// Times the payload writer on a 64 MiB payload in the prefix it runs in.
+// Times the payload writer on a 64 MiB payload of eight files in the prefix it
+// runs in.
 //
-// Built twice from this file. The quiet build (UPDATER_BENCH_NO_PROGRESS)
-// has neither progress nor message pump: it times the writer against CopyFileA
-// of the same bytes, run by run in alternation, each run from a quiet disk.
-// Apart from that it times CopyFileA plus a flush, and the writer's steps by
-// hand, one by one: with one flush at the end as the writer does, flushed
-// behind the writes by a second thread (with what that thread commits), and
-// with no flush. The shown build runs the writer as the updater does, with a
-// visible progress dialog from template 102, and counts and times what the two
-// progress controls are asked to do.
+// Built twice from this file. The quiet build (UPDATER_BENCH_NO_PROGRESS) has
+// neither progress nor message pump: it times the writer (staging, commit and
+// clean-up) against a durable copy of the same bytes, CopyFileA of each file
+// followed by a flush of the copy, run by run in alternation, each run from a
+// quiet disk. Its hold points time the commit phase alone. Plain CopyFileA,
+// which leaves the copy in the page cache, is timed for comparison. The shown
+// build runs the writer as the updater does, with a visible progress dialog
+// from template 102, and counts and times what the two progress controls are
+// asked to do.
 //
 // Prints "name value" lines for scripts/bench. Usage: writer_bench_X [runs]
 #include <windows.h>
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,12 +26,15 @@
 #include "base/update_state.h"
 #include "apply/payload_writer.h"
 #include "apply/progress.h"
+#include "apply/staging.h"
 #include "title/title_profile.h"
 
 namespace {
 
-const char* const kPayloadList[] = {"payload.bin", nullptr};
-constexpr const char* kResourceName = "PAYLOAD.BIN";
+// Eight files of 8 MiB: resources "PAYLOAD1.BIN" to "PAYLOAD8.BIN".
+constexpr int kFiles = 8;
+const char* const kPayloadList[] = {"payload1.bin", "payload2.bin", "payload3.bin", "payload4.bin",
+                                    "payload5.bin", "payload6.bin", "payload7.bin", "payload8.bin", nullptr};
 
 double Now() {
   static LARGE_INTEGER frequency = [] {
@@ -51,9 +56,9 @@ double Median(std::vector<double> values) {
 
 void Print(const char* name, double value) { std::printf("%s %.3f\n", name, value); }
 
-const BYTE* PayloadBytes(DWORD* size) {
+const BYTE* PayloadBytes(int file, DWORD* size) {
   HMODULE self = GetModuleHandleA(nullptr);
-  HRSRC found = FindResourceA(self, kResourceName, "bin");
+  HRSRC found = FindResourceA(self, kPayloadList[file], "bin");
   if (!found) return nullptr;
   *size = SizeofResource(self, found);
   return static_cast<const BYTE*>(LockResource(LoadResource(self, found)));
@@ -74,15 +79,27 @@ double TimeWriter() {
 
 #if defined(UPDATER_BENCH_NO_PROGRESS)
 
-double TimeCopy(const std::string& from, const std::string& to) {
-  const double start = Now();
-  const BOOL copied = CopyFileA(from.c_str(), to.c_str(), FALSE);
-  const double seconds = Now() - start;
-  if (!copied) {
-    std::fprintf(stderr, "writer_bench: CopyFileA failed (%lu)\n", GetLastError());
-    std::exit(1);
-  }
-  return seconds;
+// When the writer passed its hold points in the last run: the commit record,
+// the last replacement, the end of the clean-up.
+struct CommitClock {
+  double committed = 0;
+  double replaced = 0;
+  double cleaned = 0;
+} gClock;
+
+}  // namespace
+
+void HoldPoint(const char* name) {
+  const double now = Now();
+  if (std::strcmp(name, "commit") == 0) gClock = CommitClock{now, now, now};
+  if (std::strcmp(name, "move") == 0) gClock.replaced = now;
+  if (std::strcmp(name, "cleaned") == 0) gClock.cleaned = now;
+}
+
+namespace {
+
+std::string FileIn(const std::string& folder, const char* name, int file) {
+  return folder + "\\" + name + std::to_string(file + 1) + ".bin";
 }
 
 // Writes a file the benchmark left in memory to the disk, untimed, and waits
@@ -96,201 +113,90 @@ void Settle(const std::string& path) {
   CloseHandle(file);
 }
 
-// CopyFileA followed by a flush of the copy: the copy made as durable as the
-// writer makes its file, for comparison.
-double TimeDurableCopy(const std::string& from, const std::string& to) {
+void SettleAll(const std::string& folder) {
+  for (int i = 0; i < kFiles; ++i) {
+    Settle(FileIn(folder, "payload", i));
+    Settle(FileIn(folder, "copy", i));
+  }
+}
+
+// CopyFileA of every file, each copy flushed when `durable`: the copy made as
+// durable as the writer makes its files.
+double TimeCopies(const std::string& folder, bool durable) {
   const double start = Now();
-  TimeCopy(from, to);
-  Settle(to);
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string copy = FileIn(folder, "copy", i);
+    if (!CopyFileA(FileIn(folder, "source", i).c_str(), copy.c_str(), FALSE)) {
+      std::fprintf(stderr, "writer_bench: CopyFileA failed (%lu)\n", GetLastError());
+      std::exit(1);
+    }
+    if (durable) Settle(copy);
+  }
   return Now() - start;
 }
 
-// The writer's steps by hand, each timed: chunked writes from the resource,
-// the flush, and the move over the target.
-struct Steps {
-  double write = 0, flush = 0, move = 0, total = 0;
-};
-
-enum class Flush {
-  kAtEnd,   // as the writer does: one flush after the last chunk
-  kNone,    // what skipping the flush would save (ext4 writes a file renamed
-            // over another back at the move anyway)
-  kBehind,  // a second thread flushes through its own handle every 4 MiB
-            // while the chunks are written: the overlap the writer would need
-};
-
-// Private bytes committed in this process: what Windows charges as private.
-double PrivateCommitKiB() {
-  double bytes = 0;
-  MEMORY_BASIC_INFORMATION region;
-  const char* address = nullptr;
-  while (VirtualQuery(address, &region, sizeof region) == sizeof region) {
-    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) bytes += region.RegionSize;
-    const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
-    if (next <= address) break;
-    address = next;
-  }
-  return bytes / 1024;
-}
-
-// The second thread of Flush::kBehind, and what it adds to the private commit.
-struct Flusher {
-  HANDLE file = INVALID_HANDLE_VALUE;
-  HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  HANDLE thread = nullptr;
-  volatile LONG busy = 0, stop = 0;
-  double commitKiB = 0;
-
-  static DWORD WINAPI Loop(void* parameter) {
-    auto* self = static_cast<Flusher*>(parameter);
-    for (;;) {
-      WaitForSingleObject(self->wake, INFINITE);
-      if (self->stop) return 0;
-      FlushFileBuffers(self->file);
-      InterlockedExchange(&self->busy, 0);
-    }
-  }
-  void Start(const std::string& path) {
-    file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    const double before = PrivateCommitKiB();
-    thread = CreateThread(nullptr, 64 << 10, Loop, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    commitKiB = PrivateCommitKiB() - before;
-  }
-  void Request() {
-    if (InterlockedCompareExchange(&busy, 1, 0) == 0) SetEvent(wake);
-  }
-  ~Flusher() {
-    if (thread) {
-      InterlockedExchange(&stop, 1);
-      SetEvent(wake);
-      WaitForSingleObject(thread, INFINITE);
-      CloseHandle(thread);
-    }
-    CloseHandle(wake);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  }
-};
-
-Steps TimeSteps(const std::string& folder, const BYTE* bytes, DWORD size, Flush how,
-                double* threadCommitKiB = nullptr) {
-  Steps steps;
-  const std::string temporary = folder + "\\steps.tmp";
-  const std::string target = folder + "\\steps.bin";
-  HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return steps;
-  double start = Now();
-  {
-    Flusher flusher;
-    if (how == Flush::kBehind) flusher.Start(temporary);
-    DWORD sinceRequest = 0;
-    for (DWORD done = 0; done < size;) {
-      DWORD written = 0;
-      if (!WriteFile(file, bytes + done, progress::ChunkSize(size - done), &written, nullptr) || written == 0)
-        break;
-      done += written;
-      sinceRequest += written;
-      if (how == Flush::kBehind && sinceRequest >= (4u << 20)) {
-        flusher.Request();
-        sinceRequest = 0;
-      }
-    }
-    steps.write = Now() - start;
-    start = Now();
-    if (how != Flush::kNone) FlushFileBuffers(file);
-    if (threadCommitKiB) *threadCommitKiB = flusher.commitKiB;
-  }
-  CloseHandle(file);
-  steps.flush = Now() - start;
-  start = Now();
-  MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  steps.move = Now() - start;
-  steps.total = steps.write + steps.flush + steps.move;
-  return steps;
-}
-
 void Run(const std::string& folder, int runs) {
-  DWORD size = 0;
-  const BYTE* bytes = PayloadBytes(&size);
-  if (!bytes) {
-    std::fprintf(stderr, "writer_bench: no payload resource\n");
-    std::exit(1);
+  // CopyFileA's sources: the same bytes, as files of their own.
+  DWORD total = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    DWORD size = 0;
+    const BYTE* bytes = PayloadBytes(i, &size);
+    const std::string source = FileIn(folder, "source", i);
+    HANDLE file =
+        CreateFileA(source.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (!bytes || file == INVALID_HANDLE_VALUE || !WriteFile(file, bytes, size, &written, nullptr) ||
+        written != size) {
+      std::fprintf(stderr, "writer_bench: cannot write %s\n", source.c_str());
+      std::exit(1);
+    }
+    CloseHandle(file);
+    total += size;
   }
-  // CopyFileA's source: the same bytes, as a file of their own.
-  const std::string source = folder + "\\source.bin";
-  HANDLE file =
-      CreateFileA(source.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD written = 0;
-  if (file == INVALID_HANDLE_VALUE || !WriteFile(file, bytes, size, &written, nullptr) || written != size) {
-    std::fprintf(stderr, "writer_bench: cannot write %s\n", source.c_str());
-    std::exit(1);
-  }
-  CloseHandle(file);
-  const std::string copy = folder + "\\copy.bin";
 
-  // Warm-up: the payload's pages and the source file in memory, both targets existing.
+  // Warm-up: the payload's pages and the sources in memory, every target existing.
   TimeWriter();
-  TimeCopy(source, copy);
+  TimeCopies(folder, true);
 
-  // The goal: the writer against CopyFileA, alternating which goes first.
-  // Both replace a file of the same size whose blocks are on the disk.
-  std::vector<double> writer, copier, ratio;
+  // The goal: the writer against the durable copy, alternating which goes
+  // first. Both replace files of the same size whose blocks are on the disk.
+  std::vector<double> writer, durable, ratio, commit, mark, cleanup, plain;
   for (int i = 0; i < runs; ++i) {
-    Settle(copy);
-    double w, c;
+    SettleAll(folder);
+    double w, d;
     if (i % 2 == 0) {
       w = TimeWriter();
-      c = TimeCopy(source, copy);
+      SettleAll(folder);
+      d = TimeCopies(folder, true);
     } else {
-      c = TimeCopy(source, copy);
-      Settle(copy);
+      d = TimeCopies(folder, true);
+      SettleAll(folder);
       w = TimeWriter();
     }
     writer.push_back(w * 1000);
-    copier.push_back(c * 1000);
-    ratio.push_back(w / c);
-  }
-
-  // What explains the figure, measured apart so as not to disturb it.
-  const std::string steps = folder + "\\steps.bin";
-  std::vector<double> durable, durableRatio, write, flush, move, behind, behindTail, threadCommit,
-      unflushedMove, unflushed;
-  for (int i = 0; i < runs; ++i) {
-    const double d = TimeDurableCopy(source, copy);
     durable.push_back(d * 1000);
-    durableRatio.push_back(writer[i] / (d * 1000));
-    const Steps atEnd = TimeSteps(folder, bytes, size, Flush::kAtEnd);
-    write.push_back(atEnd.write * 1000);
-    flush.push_back(atEnd.flush * 1000);
-    move.push_back(atEnd.move * 1000);
-    double commitKiB = 0;
-    const Steps overlapped = TimeSteps(folder, bytes, size, Flush::kBehind, &commitKiB);
-    behind.push_back(overlapped.total * 1000);
-    behindTail.push_back(overlapped.flush * 1000);
-    threadCommit.push_back(commitKiB);
-    const Steps withoutFlush = TimeSteps(folder, bytes, size, Flush::kNone);
-    unflushedMove.push_back(withoutFlush.move * 1000);
-    unflushed.push_back(withoutFlush.total * 1000);
-    Settle(steps);
+    ratio.push_back(w / d);
+    commit.push_back((gClock.replaced - gClock.committed) * 1000);
+    cleanup.push_back((gClock.cleaned - gClock.replaced) * 1000);
   }
-  Print("payload_mib", size / 1048576.0);
+  // For comparison only: copies left in the page cache.
+  for (int i = 0; i < runs; ++i) {
+    SettleAll(folder);
+    plain.push_back(TimeCopies(folder, false) * 1000);
+  }
+  Print("payload_mib", total / 1048576.0);
+  Print("files", kFiles);
   Print("runs", runs);
   Print("writer_ms", Median(writer));
-  Print("copyfile_ms", Median(copier));
-  Print("writer_over_copyfile", Median(ratio));
-  Print("copyfile_flush_ms", Median(durable));
-  Print("writer_over_copyfile_flush", Median(durableRatio));
-  Print("step_write_ms", Median(write));
-  Print("step_flush_ms", Median(flush));
-  Print("step_move_ms", Median(move));
-  Print("behind_total_ms", Median(behind));
-  Print("behind_tail_ms", Median(behindTail));
-  Print("thread_commit_kib", Median(threadCommit));
-  Print("unflushed_move_ms", Median(unflushedMove));
-  Print("unflushed_total_ms", Median(unflushed));
-  DeleteFileA(source.c_str());
-  DeleteFileA(copy.c_str());
-  DeleteFileA(steps.c_str());
+  Print("durable_copy_ms", Median(durable));
+  Print("writer_over_durable_copy", Median(ratio));
+  Print("commit_ms", Median(commit));
+  Print("commit_ms_per_file", Median(commit) / kFiles);
+  Print("cleanup_ms", Median(cleanup));
+  Print("copyfile_ms", Median(plain));
+  for (int i = 0; i < kFiles; ++i) {
+    for (const char* name : {"source", "copy", "payload"}) DeleteFileA(FileIn(folder, name, i).c_str());
+  }
 }
 
 #else
@@ -337,11 +243,17 @@ void Drain() {
   }
 }
 
-void Run(const std::string&, int runs) {
+void Run(const std::string& folder, int runs) {
   DWORD size = 0;
-  if (!PayloadBytes(&size)) {
-    std::fprintf(stderr, "writer_bench: no payload resource\n");
-    std::exit(1);
+  int chunks = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    DWORD file = 0;
+    if (!PayloadBytes(i, &file)) {
+      std::fprintf(stderr, "writer_bench: no payload resource\n");
+      std::exit(1);
+    }
+    size += file;
+    chunks += static_cast<int>((file + progress::kChunkLimit - 1) / progress::kChunkLimit);
   }
   RegisterProgressBarClass();
   HWND dialog =
@@ -373,7 +285,7 @@ void Run(const std::string&, int runs) {
   }
   Print("payload_mib", size / 1048576.0);
   Print("runs", runs);
-  Print("chunks", (size + progress::kChunkLimit - 1) / progress::kChunkLimit);
+  Print("chunks", chunks);
   Print("shown_ms", Median(total));
   Print("controls_ms", Median(controls));
   Print("settext_count", Median(setText));
@@ -381,6 +293,7 @@ void Run(const std::string&, int runs) {
   Print("paint_count", Median(paints));
   DestroyWindow(dialog);
   Drain();
+  for (int i = 0; i < kFiles; ++i) DeleteFileA((folder + "\\payload" + std::to_string(i + 1) + ".bin").c_str());
 }
 
 #endif
@@ -402,7 +315,6 @@ int main(int argc, char** argv) {
 
   Run(folder, runs);
 
-  DeleteFileA((folder + "\\payload.bin").c_str());
   RemoveDirectoryA(folder.c_str());
   return 0;
 }

@@ -192,6 +192,42 @@ TEST_F(LastFileFailure, ChangesNothingAndTheNextRunSucceeds) {
   }
 }
 
+// An interrupted update is settled once the settings file has told where the
+// installation is, and before the installation check, which would refuse the
+// mixed installation that it found: here, the new main program already in
+// place beside the old record library.
+TEST_F(EndToEnd, InterruptedUpdateIsSettledAfterTheSettingsFileAndBeforeTheCheck) {
+  PrepareInstall(Install::Old);
+  const std::string program = install_ / "TumbleTrain.exe";
+  const std::string library = install_ / "dll\\RESOURCE.dll";
+  ASSERT_TRUE(MoveFileA(program.c_str(), (program + ".upd-old").c_str()));
+  WriteBytes(program, ReadBytes(kSample + "\\new\\TumbleTrain.exe"));
+  WriteBytes(library + ".upd-new", ReadBytes(kSample + "\\new\\dll\\RESOURCE.dll"));
+  WriteText(install_ / "TumbleTrainUpdate.journal",
+            "title-updater journal 1\n+TumbleTrain.exe\n+dll\\RESOURCE.dll\nend\ncommit\n");
+  ASSERT_EQ(CheckInstallation(install_.Path().c_str()), 0) << "the mixed installation passes the check";
+  const Tree interrupted = Snapshot(install_.Path());
+
+  RemoveSettings();
+  UpdaterRun run = RunUpdater(kUpdater, {});
+  EXPECT_EQ(run.exitCode, 1u);
+  ExpectBoxes(run, {Locate()});
+  ExpectTree(Snapshot(install_.Path()), interrupted);
+
+  WriteSettingsFor(nullptr);
+  run = RunUpdater(kUpdater, {IDCANCEL});
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectBoxes(run, {Confirm()});
+  Tree updated = interrupted;
+  for (const std::string& file : kFiles) updated[file] = ReadBytes(kSample + "\\new\\" + file);
+  for (const char* leftover :
+       {"TumbleTrain.exe.upd-old", "dll\\RESOURCE.dll.upd-new", "TumbleTrainUpdate.journal"}) {
+    updated.erase(leftover);
+  }
+  ExpectTree(Snapshot(install_.Path()), updated);
+  EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "(none)");
+}
+
 // The updater ended by force (as from the task manager) at hold points spread
 // over its whole work: every chunk boundary of every file is a candidate, and
 // every step of the journal, the replacements and the clean-up is taken.

@@ -234,6 +234,20 @@ TEST_F(EndToEnd, InterruptedUpdateIsSettledAfterTheSettingsFileAndBeforeTheCheck
 // UPDATER_KILL_POINTS sets how many points run ("all" for every one).
 class KillTest : public EndToEnd {
  protected:
+  // The kill test's updaters carry a title and settings folder of their own.
+  void SetUp() override {
+    title_ = *gTitleProfile;
+    title_.makerFolder = UPDATER_KILL_MAKER;
+    title_.displayTitle = UPDATER_KILL_TITLE;
+    gTitleProfile = &title_;
+    EndToEnd::SetUp();
+  }
+  void TearDown() override {
+    EndToEnd::TearDown();
+    RemoveTree(MakerFolder());
+    gTitleProfile = &kTitleProfile;
+  }
+
   void InstallOldTitle() {
     PrepareInstall(Install::Old);
     CreateDirectoryA((install_ / "data").c_str(), nullptr);
@@ -241,6 +255,8 @@ class KillTest : public EndToEnd {
       if (path.back() != '\\') WriteBytes(install_ / path, bytes);
     }
   }
+
+  TitleProfile title_{};
 };
 
 std::vector<long> ChoosePoints(const std::vector<std::string>& names) {

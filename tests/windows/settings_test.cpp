@@ -7,6 +7,7 @@
 
 #include "base/update_state.h"
 #include "test_support.h"
+#include "title/title_profile.h"
 #include "title/settings.h"
 
 namespace {
@@ -38,7 +39,7 @@ TEST_F(SettingsTest, LocateFailsWithoutFileOrWithFolderInItsPlace) {
   RemoveSettings();
   EXPECT_EQ(LocateInstallFolder(), 0);
 
-  CreateDirectoryA((AppDataFolder() + "\\KAZETOU").c_str(), nullptr);
+  CreateDirectoryA(MakerFolder().c_str(), nullptr);
   CreateDirectoryA(SettingsPath().c_str(), nullptr);
   EXPECT_EQ(LocateInstallFolder(), 0);
   EXPECT_STREQ(gState.installFolder, "");
@@ -101,18 +102,19 @@ TEST_F(SettingsTest, RecordReplacesAnOlderValue) {
   EXPECT_STREQ(value, "1");
 }
 
-// An AppData folder so long that "<it>\\KAZETOU\\TumbleTrain.ini" passes
+// An AppData folder so long that "<it>\\<maker>\\TumbleTrain.ini" passes
 // MAX_PATH. The path cut to fit would name a file in the maker's folder:
 // such files, planted with a record of a newer update, are neither read nor
 // written, and nothing is added beside them.
 TEST_F(SettingsTest, SettingsPathThatDoesNotFitIsNeverUsed) {
   char temp[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, temp);
-  // ScratchFolder makes "<temp>ut-<name>": a name that makes the folder 243 characters.
-  const size_t folderLength = 243;
+  // ScratchFolder makes "<temp>ut-<name>": a name that makes the maker's folder
+  // in it 251 characters, so that the settings file's name does not fit after it.
+  const size_t folderLength = 251 - 1 - std::strlen(gTitleProfile->makerFolder);
   ScratchFolder appData(std::string(folderLength - std::strlen(temp) - 3, 'y'));
   ASSERT_EQ(appData.Path().size(), folderLength);
-  const std::string maker = appData / "KAZETOU";
+  const std::string maker = appData / gTitleProfile->makerFolder;
   CreateDirectoryA(maker.c_str(), nullptr);
   const std::string full = maker + "\\TumbleTrain.ini";
   ASSERT_GT(full.size(), MAX_PATH - 1u);

@@ -93,11 +93,13 @@ std::string AppDataFolder() {
   return folder;
 }
 
-std::string SettingsPath() { return AppDataFolder() + "\\KAZETOU\\TumbleTrain.ini"; }
+std::string MakerFolder() { return AppDataFolder() + "\\" + gTitleProfile->makerFolder; }
+
+std::string SettingsPath() { return MakerFolder() + "\\" + gTitleProfile->baseName + ".ini"; }
 
 void WriteSettings(const std::string& content) {
   RemoveSettings();
-  CreateDirectoryA((AppDataFolder() + "\\KAZETOU").c_str(), nullptr);
+  CreateDirectoryA(MakerFolder().c_str(), nullptr);
   WriteText(SettingsPath(), content);
 }
 

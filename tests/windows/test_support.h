@@ -34,7 +34,8 @@ Tree Snapshot(const std::string& folder);
 
 // The user's AppData folder, as the program itself asks for it.
 std::string AppDataFolder();
-// "<AppData>\KAZETOU\TumbleTrain.ini" of the sample title.
+// "<AppData>\<maker>" and "<AppData>\<maker>\<base>.ini" of the title under test.
+std::string MakerFolder();
 std::string SettingsPath();
 // Writes the settings file with the given content (creating the maker folder).
 void WriteSettings(const std::string& content);

@@ -2,7 +2,6 @@
 // work in the progress dialog and report the outcome. The exit code says only
 // whether the installation could be found (1) and verified (2); 0 otherwise.
 #include <windows.h>
-
 #include <shlwapi.h>
 
 #include <cstring>
@@ -75,8 +74,8 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
   const UniqueModule commonControls(RegisterProgressBarClass());
   // A Unicode dialog: an ANSI one would pass its title through the system's
   // code page, which cannot hold the Japanese caption on a Western system.
-  gState.dialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr,
-                                     ProgressDialogProc, 0);
+  gState.dialog =
+      CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, ProgressDialogProc, 0);
   // Without a dialog no quit request would ever be posted: count it as a failed work.
   if (gState.dialog) {
     ShowWindow(gState.dialog, showCommand);

@@ -46,6 +46,12 @@ void RunUpdate(HWND dialog) {
 // comctl32 is loaded by name after the search restriction, not imported, so a
 // copy planted beside the exe is never picked up.
 HMODULE RegisterProgressBarClass() {
+#if defined(UPDATER_TEST_PLANT_PROBE)
+  // Test builds only: a DLL no system folder holds, asked for by name where
+  // the updater loads comctl32, so that a test can plant one beside the exe.
+  // (comctl32 itself comes through the manifest's side-by-side assembly.)
+  if (HMODULE probe = LoadLibraryA("zqplantprobe.dll")) FreeLibrary(probe);
+#endif
   HMODULE comctl = LoadLibraryA("comctl32.dll");
   if (!comctl) return nullptr;
   using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);

@@ -3,7 +3,6 @@
 #include "apply/merge_update_info.h"
 
 #include <windows.h>
-
 #include <shlwapi.h>
 
 #include <cstdint>

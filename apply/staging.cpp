@@ -94,7 +94,8 @@ bool Walk(const char* text, size_t size, Direction direction, Phase phase, char*
     const bool payload = kind != staging::kEntryList;
     if (direction == Direction::kCheck || (direction == Direction::kForward && !payload)) continue;
     const staging::EntryFiles files = Observe(paths);
-    const unsigned steps = !payload || direction == Direction::kLeftovers ? staging::LeftoverSteps(files, payload)
+    const unsigned steps = !payload || direction == Direction::kLeftovers
+                               ? staging::LeftoverSteps(files, payload)
                            : direction == Direction::kForward
                                ? staging::ForwardSteps(files)
                                : staging::BackwardSteps(files, kind == staging::kEntryExisted, phase);

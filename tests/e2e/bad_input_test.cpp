@@ -121,12 +121,6 @@ void RecordProgram(std::vector<unsigned char>& b, const LibraryLayout& layout,
   StampSelfRecord(b, layout);
 }
 
-std::string MarkerPath() {
-  char path[MAX_PATH] = {};
-  GetTempPathA(MAX_PATH, path);
-  return std::string(path) + "record-library-code-ran.txt";
-}
-
 // What a row leaves in the install folder.
 enum class Files {
   kKept,         // every file, folder and byte exactly as before the run

@@ -1,6 +1,8 @@
 // The built updater, run as a user would, in the prefix: the settings file in
 // AppData, an installation of the sample title's older files, and every box
 // answered as the scenario says.
+#include <windows.h>
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,8 +10,6 @@
 
 #include "scenario.h"
 #include "verify/install_check.h"
-
-#include <commctrl.h>
 
 namespace {
 
@@ -37,12 +37,42 @@ TEST_F(EndToEnd, SequenceTable) {
       {"older record, cancelled", true, nullptr, "0.5", Install::Old, {IDCANCEL}, {Confirm()}, 0, false},
       {"same record, No", true, nullptr, "1", Install::Old, {IDNO}, {Applied()}, 0, false},
       {"newer record, No", true, nullptr, "2", Install::Old, {IDNO}, {Applied()}, 0, false},
-      {"newer record, Yes then cancelled", true, nullptr, "2", Install::Old, {IDYES, IDCANCEL},
-       {Applied(), Confirm()}, 0, false},
-      {"no record, updated", true, nullptr, nullptr, Install::Old, {IDOK, IDOK}, {Confirm(), Finished()}, 0, true},
-      {"older record, updated", true, nullptr, "0.5", Install::Old, {IDOK, IDOK}, {Confirm(), Finished()}, 0, true},
-      {"same record, Yes, updated", true, nullptr, "1", Install::Old, {IDYES, IDOK, IDOK},
-       {Applied(), Confirm(), Finished()}, 0, true},
+      {"newer record, Yes then cancelled",
+       true,
+       nullptr,
+       "2",
+       Install::Old,
+       {IDYES, IDCANCEL},
+       {Applied(), Confirm()},
+       0,
+       false},
+      {"no record, updated",
+       true,
+       nullptr,
+       nullptr,
+       Install::Old,
+       {IDOK, IDOK},
+       {Confirm(), Finished()},
+       0,
+       true},
+      {"older record, updated",
+       true,
+       nullptr,
+       "0.5",
+       Install::Old,
+       {IDOK, IDOK},
+       {Confirm(), Finished()},
+       0,
+       true},
+      {"same record, Yes, updated",
+       true,
+       nullptr,
+       "1",
+       Install::Old,
+       {IDYES, IDOK, IDOK},
+       {Applied(), Confirm(), Finished()},
+       0,
+       true},
   };
   for (const Scenario& s : scenarios) {
     SCOPED_TRACE(s.name);
@@ -65,7 +95,8 @@ TEST_F(EndToEnd, SequenceTable) {
       EXPECT_TRUE(InstalledFilesAre(s.updated ? "new" : "old"));
     }
     if (s.settings && !s.installFolderOverride) {
-      EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), s.updated ? "1" : (s.applied ? s.applied : "(none)"));
+      EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"),
+                s.updated ? "1" : (s.applied ? s.applied : "(none)"));
     }
     if (s.updated) {
       EXPECT_EQ(CheckInstallation(install_.Path().c_str()), 1);
@@ -204,7 +235,8 @@ TEST_F(EndToEnd, DialogCannotBeClosedDuringALongWork) {
     // Alt+F4, the close box, Enter and Escape, as they reach the dialog.
     allPosted = PostMessageW(dialog, WM_CLOSE, 0, 0) && PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0) &&
                 PostMessageW(dialog, WM_COMMAND, IDOK, 0) && PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0) &&
-                PostMessageW(dialog, WM_KEYDOWN, VK_ESCAPE, 0) && PostMessageW(dialog, WM_KEYDOWN, VK_RETURN, 0);
+                PostMessageW(dialog, WM_KEYDOWN, VK_ESCAPE, 0) &&
+                PostMessageW(dialog, WM_KEYDOWN, VK_RETURN, 0);
   });
   const UpdaterRun run = process.Finish();
   ASSERT_FALSE(run.timedOut);
@@ -228,6 +260,36 @@ TEST_F(EndToEnd, DialogCannotBeClosedDuringALongWork) {
     EXPECT_EQ(percent.back(), L'%');
   }
   EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "1");
+}
+
+// An updater started from a folder where someone planted a DLL (a Downloads
+// folder) never loads it: the search is restricted to the system folder
+// before the first DLL is loaded by name. comctl32, the one the updater loads,
+// comes through its manifest's side-by-side assembly, so this build asks for
+// a made-up DLL at the same place; nothing else differs from the shipped one.
+// A control program without the restriction loads the planted copy.
+TEST_F(EndToEnd, DllPlantedBesideTheUpdaterIsNeverLoaded) {
+  ScratchFolder downloads("downloads");
+  const std::string updater = downloads / "TumbleTrainUpdate.exe";
+  ASSERT_TRUE(CopyFileA(BuildPath(UPDATER_PLANT_PROBE_EXE).c_str(), updater.c_str(), FALSE));
+  ASSERT_TRUE(
+      CopyFileA(BuildPath(UPDATER_MARKER_DLL).c_str(), (downloads / "zqplantprobe.dll").c_str(), FALSE));
+  ASSERT_TRUE(
+      CopyFileA(BuildPath(UPDATER_PLANT_CONTROL_EXE).c_str(), (downloads / "control.exe").c_str(), FALSE));
+
+  DeleteFileA(MarkerPath().c_str());
+  EXPECT_EQ(RunUpdater(downloads / "control.exe", {}).exitCode, 0u);
+  ASSERT_TRUE(FileExists(MarkerPath()))
+      << "a planted DLL is not picked up here: this test would prove nothing";
+
+  DeleteFileA(MarkerPath().c_str());
+  PrepareInstall(Install::Old);
+  WriteSettingsFor(nullptr);
+  const UpdaterRun run = RunUpdater(updater, {IDOK, IDOK});
+  EXPECT_EQ(run.exitCode, 0u);
+  ExpectBoxes(run, {Confirm(), Finished()});
+  EXPECT_FALSE(FileExists(MarkerPath())) << "the updater loaded the DLL planted beside it";
+  EXPECT_TRUE(InstalledFilesAre("new"));
 }
 
 }  // namespace

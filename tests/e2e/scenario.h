@@ -69,6 +69,13 @@ inline void ExpectBoxes(const UpdaterRun& run, const std::vector<ExpectedBox>& e
   }
 }
 
+// The file the marker DLL fixture (tests/windows/fixtures) leaves when its code runs.
+inline std::string MarkerPath() {
+  char path[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, path);
+  return std::string(path) + "record-library-code-ran.txt";
+}
+
 inline std::string SettingsValue(const char* section, const char* key) {
   char value[256] = {};
   GetPrivateProfileStringA(section, key, "(none)", value, sizeof value, SettingsPath().c_str());

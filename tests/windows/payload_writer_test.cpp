@@ -1,10 +1,11 @@
 // The payload writer in process: a real progress dialog from template 102
 // whose two controls record every change, real message boxes answered by the
 // recorder, and payload lists of the test's own.
-#include <gtest/gtest.h>
+#include "apply/payload_writer.h"
 
 #include <windows.h>
 #include <commctrl.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
@@ -12,13 +13,31 @@
 #include <vector>
 
 #include "app/progress_dialog.h"
+#include "apply/progress.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
-#include "apply/payload_writer.h"
 #include "box_recorder.h"
 #include "test_support.h"
 #include "title/title_profile.h"
+
+// The writer's seam around each write: by default a plain WriteFile; a test
+// can make every write store at most a few bytes, and one store nothing.
+struct WriteSeam {
+  DWORD storeAtMost = 0;  // 0: as asked
+  int nothingAtCall = 0;  // 0: never; n: the n-th call stores nothing
+  int calls = 0;
+} gWriteSeam;
+
+BOOL WriteChunk(HANDLE file, const BYTE* bytes, DWORD size, DWORD* written) {
+  ++gWriteSeam.calls;
+  if (gWriteSeam.calls == gWriteSeam.nothingAtCall) {
+    *written = 0;
+    return TRUE;
+  }
+  if (gWriteSeam.storeAtMost && size > gWriteSeam.storeAtMost) size = gWriteSeam.storeAtMost;
+  return WriteFile(file, bytes, size, written, nullptr);
+}
 
 namespace {
 
@@ -100,8 +119,7 @@ class PayloadWriterTest : public ::testing::Test {
   void SetUp() override {
     ResetUpdateState();
     RegisterProgressBarClass();
-    dialog_ =
-        CreateDialogParamA(gState.instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, TestDialogProc, 0);
+    dialog_ = CreateDialogParamA(gState.instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, TestDialogProc, 0);
     ASSERT_NE(dialog_, nullptr);
     gState.dialog = dialog_;
     gLog = ControlLog{};
@@ -211,6 +229,54 @@ TEST_F(PayloadWriterTest, ChunksAreAtMost65534BytesAndRepeatsAreNotShown) {
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
     }
   }
+}
+
+// A write that stores fewer bytes than asked is continued from where it
+// stopped: the file ends whole, and the percentages are those of the bytes
+// written. A write that stores nothing ends the update as a failed write.
+TEST_F(PayloadWriterTest, ShortWritesAreContinuedAndEmptyOnesFail) {
+  UseList({"SIZE65535.BIN", "SIZE65534.BIN"});
+  const uint32_t total = 65535 + 65534;
+  std::vector<std::wstring> expected;
+  progress::PercentDisplay display;
+  int writes = 0;
+  for (uint32_t running = 0; running < total; ++writes) {
+    // 1000 bytes a write, and never across the end of the first file.
+    running = std::min<uint32_t>(running + 1000, running < 65535 ? 65535 : total);
+    const int percent = progress::Percent(running, static_cast<float>(total));
+    wchar_t text[8];
+    if (display.Update(percent)) expected.push_back((swprintf(text, 8, L"%3d%%", percent), text));
+  }
+  WriteBytes(install_ / "SIZE65535.BIN", kOld);
+  gWriteSeam = WriteSeam{1000};
+  QueueCountedMessages(writes + 10);
+  {
+    BoxRecorder recorder;
+    EXPECT_EQ(WritePayload(), 1);
+    EXPECT_TRUE(recorder.Boxes().empty());
+  }
+  EXPECT_EQ(gWriteSeam.calls, writes);
+  EXPECT_EQ(gLog.dispatched, writes);  // one message taken after each write
+  EXPECT_EQ(gLog.texts, expected);
+  for (const char* entry : {"SIZE65535.BIN", "SIZE65534.BIN"}) {
+    EXPECT_TRUE(ReadBytes(install_ / entry) == ResourceBytes(entry)) << entry;
+  }
+
+  WriteBytes(install_ / "SIZE65535.BIN", kOld);
+  WriteBytes(install_ / "SIZE65534.BIN", kOld);
+  gLog.texts.clear();
+  gWriteSeam = WriteSeam{1000, 5};
+  BoxRecorder recorder;
+  EXPECT_EQ(WritePayload(), 0);
+  gWriteSeam = WriteSeam{};
+  const auto boxes = recorder.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0004]", FileCaption("SIZE65535.BIN"),
+                   dialog_);
+  EXPECT_EQ(gLog.texts, (std::vector<std::wstring>{L"  0%", L"  1%", L"  2%", L"  3%"}));
+  EXPECT_EQ(ReadBytes(install_ / "SIZE65535.BIN"), kOld);
+  EXPECT_EQ(ReadBytes(install_ / "SIZE65534.BIN"), kOld);
+  EXPECT_EQ(FolderNames(install_.Path()), (std::vector<std::string>{"SIZE65534.BIN", "SIZE65535.BIN"}));
 }
 
 TEST_F(PayloadWriterTest, EmptyResourceEmptiesTheFileWithoutProgress) {

@@ -2,8 +2,8 @@
 // them: whatever moment the run ended at, the installation comes back all old
 // or all new, and every file the run kept beside the targets goes, while
 // files that are not the updater's stay.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>

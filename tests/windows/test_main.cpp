@@ -2,9 +2,8 @@
 // folder of its own, which the updaters it starts inherit: scratch folders,
 // markers and logs of tests running side by side never meet. It is removed
 // at the end.
-#include <gtest/gtest.h>
-
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <string>
 

@@ -157,6 +157,15 @@ class PayloadWriterTest : public ::testing::Test {
     for (int i = 0; i < count; ++i) PostMessageA(dialog_, kCountedMessage, 0, 0);
   }
 
+  // Runs the writer, which must fail after exactly one warning box.
+  void ExpectFailure(const std::wstring& text, const std::wstring& caption, HWND owner) {
+    BoxRecorder recorder;
+    EXPECT_EQ(WritePayload(), 0);
+    const auto boxes = recorder.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    ExpectOneWarning(boxes[0], text, caption, owner);
+  }
+
   static void ExpectOneWarning(const BoxRecord& box, const std::wstring& text, const std::wstring& caption,
                                HWND owner) {
     EXPECT_EQ(box.text, text);
@@ -305,12 +314,8 @@ TEST_F(PayloadWriterTest, InstallFolderWithoutDriveLetterStopsBeforeWriting) {
     SCOPED_TRACE(emptyList);
     if (emptyList) UseList({});
     SetInstallFolder("\\\\server\\share");
-    BoxRecorder recorder;
-    EXPECT_EQ(WritePayload(), 0);
-    const auto boxes = recorder.Boxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    ExpectOneWarning(boxes[0], L"インストール先に問題があります。\n \\\\server\\share",
-                     FromCp932(gState.caption), nullptr);
+    ExpectFailure(L"インストール先に問題があります。\n \\\\server\\share", FromCp932(gState.caption),
+                  nullptr);
     EXPECT_TRUE(gLog.texts.empty());
   }
 }
@@ -382,14 +387,7 @@ TEST_F(PayloadWriterTest, RefusedTargetKeepsItsOldContent) {
       ASSERT_TRUE(holder.Valid());
     }
     gLog.texts.clear();
-    BoxRecorder recorder;
-
-    EXPECT_EQ(WritePayload(), 0);
-
-    const auto boxes = recorder.Boxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0003]", FileCaption("SIZE65534.BIN"),
-                     dialog_);
+    ExpectFailure(L"アップデートに失敗しました。[0x000A0003]", FileCaption("SIZE65534.BIN"), dialog_);
     holder.Reset();
     EXPECT_EQ(ReadBytes(target), kOld);
     if (c.attributes != FILE_ATTRIBUTE_NORMAL) {
@@ -461,11 +459,7 @@ TEST_F(PayloadWriterTest, UnsettledEarlierUpdateKeepsTheNextFromStarting) {
   const std::string journal = install_ / "TumbleTrainUpdate.journal";
   const std::string unsettled = "title-updater journal 1\n+SIZE65534.BIN\nend\ncommit\n";
   WriteText(journal, unsettled);
-  BoxRecorder recorder;
-  EXPECT_EQ(WritePayload(), 0);
-  const auto boxes = recorder.Boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0003]", FromCp932(gState.caption), dialog_);
+  ExpectFailure(L"アップデートに失敗しました。[0x000A0003]", FromCp932(gState.caption), dialog_);
   EXPECT_EQ(ReadBytes(install_ / "SIZE65534.BIN"), kOld);
   const std::vector<unsigned char> kept = ReadBytes(journal);
   EXPECT_EQ(std::string(kept.begin(), kept.end()), unsettled);
@@ -474,12 +468,7 @@ TEST_F(PayloadWriterTest, UnsettledEarlierUpdateKeepsTheNextFromStarting) {
 
 TEST_F(PayloadWriterTest, MissingFolderStopsTheUpdateBeforeAnythingIsWritten) {
   UseList({"TumbleTrain.exe", "dll\\RESOURCE.dll"});
-  BoxRecorder recorder;
-  EXPECT_EQ(WritePayload(), 0);
-  const auto boxes = recorder.Boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0003]", FileCaption("dll\\RESOURCE.dll"),
-                   dialog_);
+  ExpectFailure(L"アップデートに失敗しました。[0x000A0003]", FileCaption("dll\\RESOURCE.dll"), dialog_);
   EXPECT_TRUE(FolderNames(install_.Path()).empty());
   EXPECT_TRUE(gLog.texts.empty());
 }
@@ -499,14 +488,7 @@ TEST_F(PayloadWriterTest, OverlongPathsAreRefused) {
   // The output path itself passes 259 characters: it is never composed.
   SetInstallFolder("C:\\" + std::string(247, 'x'));
   UseList({"TumbleTrain.exe"});
-  {
-    BoxRecorder recorder;
-    EXPECT_EQ(WritePayload(), 0);
-    const auto boxes = recorder.Boxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0003]", FileCaption("TumbleTrain.exe"),
-                     dialog_);
-  }
+  ExpectFailure(L"アップデートに失敗しました。[0x000A0003]", FileCaption("TumbleTrain.exe"), dialog_);
 
   // A folder of 247 characters that exists: the target's path fits, but the
   // staged file's name beside it would not, so the old file is kept.
@@ -517,12 +499,7 @@ TEST_F(PayloadWriterTest, OverlongPathsAreRefused) {
   SetInstallFolder(deep);
   UseList({"EMPTY.BIN"});
   {
-    BoxRecorder recorder;
-    EXPECT_EQ(WritePayload(), 0);
-    const auto boxes = recorder.Boxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0003]", FileCaption("EMPTY.BIN"),
-                     dialog_);
+    ExpectFailure(L"アップデートに失敗しました。[0x000A0003]", FileCaption("EMPTY.BIN"), dialog_);
     EXPECT_EQ(ReadBytes(deep + "\\EMPTY.BIN"), kOld);
     EXPECT_EQ(FolderNames(deep), std::vector<std::string>{"EMPTY.BIN"});
   }
@@ -625,14 +602,7 @@ TEST_F(TmpfsDrivePayloadWriter, DiskFullMidwayKeepsTheOldFileWhole) {
   CreateDirectoryA("T:\\inst\\dll", nullptr);
   LeaveFree(200u << 10);  // room for the old file and part of the new one, not all of it
   UseList({"TumbleTrain.exe", "dll\\RESOURCE.dll"});
-  BoxRecorder recorder;
-
-  EXPECT_EQ(WritePayload(), 0);
-
-  const auto boxes = recorder.Boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  ExpectOneWarning(boxes[0], L"アップデートに失敗しました。[0x000A0004]", FileCaption("TumbleTrain.exe"),
-                   dialog_);
+  ExpectFailure(L"アップデートに失敗しました。[0x000A0004]", FileCaption("TumbleTrain.exe"), dialog_);
   EXPECT_TRUE(ReadBytes(target) == old);
   EXPECT_EQ(FolderNames(kInstall), (std::vector<std::string>{"TumbleTrain.exe", "dll"}));
   EXPECT_TRUE(FolderNames("T:\\inst\\dll").empty());

@@ -1,6 +1,7 @@
 # The Windows build needs host programs: samplegen, which makes the sample
 # title's files, and recordlib, which builds record libraries, at configure
-# time; signcheck, which checks a signed updater, when it signs. Either point
+# time; payloadtool, which aligns each linked updater, at build time;
+# signcheck, which checks a signed updater, when it signs. Either point
 # UPDATER_HOST_TOOLS_DIR at a host build's bin folder or let this build them
 # with the native compiler.
 if(UPDATER_HOST_TOOLS_DIR)
@@ -16,7 +17,8 @@ else()
   if(NOT _rc EQUAL 0)
     message(FATAL_ERROR "Configuring the host tools failed (${_rc})")
   endif()
-  execute_process(COMMAND ${CMAKE_COMMAND} --build ${_tools_build} --target recordlib samplegen signcheck -j 2
+  execute_process(COMMAND ${CMAKE_COMMAND} --build ${_tools_build} --target recordlib samplegen payloadtool signcheck
+                          -j 2
                   RESULT_VARIABLE _rc OUTPUT_QUIET)
   if(NOT _rc EQUAL 0)
     message(FATAL_ERROR "Building the host tools failed (${_rc})")
@@ -24,9 +26,10 @@ else()
 endif()
 set(UPDATER_RECORDLIB "${_tools_bin}/recordlib")
 set(UPDATER_SAMPLEGEN "${_tools_bin}/samplegen")
+set(UPDATER_PAYLOADTOOL "${_tools_bin}/payloadtool")
 # Looked for only where it is used: a host build made before it existed still serves unsigned builds.
 set(UPDATER_SIGNCHECK "${_tools_bin}/signcheck")
-foreach(_tool IN ITEMS ${UPDATER_RECORDLIB} ${UPDATER_SAMPLEGEN})
+foreach(_tool IN ITEMS ${UPDATER_RECORDLIB} ${UPDATER_SAMPLEGEN} ${UPDATER_PAYLOADTOOL})
   if(NOT EXISTS "${_tool}")
     message(FATAL_ERROR "Host tool missing: ${_tool}")
   endif()

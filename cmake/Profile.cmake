@@ -449,6 +449,13 @@ function(updater_add_executable target profile_dir output_dir)
   target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections -fstack-protector-strong
                       -Wl,--dynamicbase -Wl,--nxcompat
                       $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>:-Wl,--high-entropy-va>)
+  # Wine maps the payload from the file only when the resource section starts
+  # on a page boundary there; otherwise it copies all of it into memory at
+  # load. First of the post-link steps: whatever comes later (signing) must
+  # see the final layout.
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${UPDATER_PAYLOADTOOL} align $<TARGET_FILE:${target}>
+    VERBATIM)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/res ${_gen})
   set_source_files_properties(${_gen}/updater.rc PROPERTIES
     OBJECT_DEPENDS "${UPDATER_PAYLOAD_FILES};${UPDATER_MANIFEST};${CMAKE_SOURCE_DIR}/res/progress_dialog.rc")

@@ -122,16 +122,30 @@ std::vector<uint8_t> MakeAsInvokerManifest() {
   return std::vector<uint8_t>(kText, kText + sizeof kText - 1);
 }
 
+void PeChecksum::Add(const uint8_t* bytes, size_t count) {
+  size_t i = 0;
+  // A piece that started on an odd byte completes the word left open.
+  if (length_ % 2 == 1 && count != 0) sum_ += uint64_t{bytes[i++]} << 8;
+  for (; i + 1 < count; i += 2) sum_ += static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8);
+  if (i < count) sum_ += bytes[i];
+  length_ += count;
+}
+
+uint32_t PeChecksum::Finish() const {
+  // Folding once at the end gives what folding after every word gives: the
+  // end-around-carry sum, which is 0 only when every word is.
+  uint64_t sum = sum_;
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum + length_);
+}
+
 uint32_t ComputePeChecksum(const std::vector<uint8_t>& image, size_t checksumFieldOffset) {
-  uint64_t sum = 0;
-  for (size_t i = 0; i < image.size(); i += 2) {
-    if (i >= checksumFieldOffset && i < checksumFieldOffset + 4) continue;
-    uint32_t word = image[i] | (i + 1 < image.size() ? image[i + 1] << 8 : 0);
-    sum += word;
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint32_t>(sum + image.size());
+  static const uint8_t kZeros[4] = {};
+  PeChecksum sum;
+  sum.Add(image.data(), checksumFieldOffset);
+  sum.Add(kZeros, 4);
+  sum.Add(image.data() + checksumFieldOffset + 4, image.size() - checksumFieldOffset - 4);
+  return sum.Finish();
 }
 
 bool WriteResourceDll(const std::vector<ResourceToWrite>& resources, const PeWriterOptions& options,

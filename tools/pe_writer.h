@@ -47,6 +47,18 @@ std::vector<uint8_t> MakeVersionBlock(const uint16_t (&version)[4],
 // A manifest that asks for the asInvoker execution level.
 std::vector<uint8_t> MakeAsInvokerManifest();
 
+// The optional header's CheckSum, fed the image's bytes in order in pieces of
+// any length (the CheckSum field itself must be fed as zeros).
+class PeChecksum {
+ public:
+  void Add(const uint8_t* bytes, size_t count);
+  uint32_t Finish() const;
+
+ private:
+  uint64_t sum_ = 0;     // 16-bit words added up; folded once at the end
+  uint64_t length_ = 0;  // bytes fed so far
+};
+
 // The optional header's CheckSum over a whole image (the field itself read as zero).
 uint32_t ComputePeChecksum(const std::vector<uint8_t>& image, size_t checksumFieldOffset);
 

@@ -193,6 +193,39 @@ macro(updater_load_profile dir)
   endforeach()
 endmacro()
 
+# The largest payload each target can carry, in bytes. Windows loads no
+# executable image of 2 GiB or more (its RVAs are 31-bit in places), and the
+# whole payload lies in the image: the program itself keeps 1 MiB of that. A
+# 32-bit process has 2 GiB of address space in all, where the image needs one
+# free range beside the system DLLs, heaps and stacks: it gets half.
+set(UPDATER_PAYLOAD_LIMIT_64 2146435072)  # 2 GiB - 1 MiB
+set(UPDATER_PAYLOAD_LIMIT_32 1073741824)  # 1 GiB
+
+# Stops a payload the target cannot carry, at configure time rather than as an
+# exe that does not start. pointer_size is the target's (8 or 4).
+function(updater_check_payload_size pointer_size)
+  set(_total 0)
+  foreach(_file IN LISTS UPDATER_PAYLOAD_FILES)
+    file(SIZE "${_file}" _size)
+    math(EXPR _total "${_total} + ${_size}")
+  endforeach()
+  if(pointer_size EQUAL 8)
+    set(_limit ${UPDATER_PAYLOAD_LIMIT_64})
+    set(_why "a 64-bit updater carries at most ${_limit} bytes (2 GiB - 1 MiB): Windows loads no executable \
+image of 2 GiB or more, and the payload lies inside the image")
+  else()
+    set(_limit ${UPDATER_PAYLOAD_LIMIT_32})
+    set(_why "a 32-bit updater carries at most ${_limit} bytes (1 GiB): its whole image must fit one free \
+range of the 2 GiB address space a 32-bit process has, beside the system's DLLs, heaps and stacks")
+  endif()
+  if(_total GREATER _limit)
+    math(EXPR _mib "${_total} >> 20")
+    message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: the payload is ${_total} bytes (${_mib} MiB); "
+                        "${_why}. Split the update into several updaters.")
+  endif()
+  set(UPDATER_PAYLOAD_TOTAL ${_total} PARENT_SCOPE)
+endfunction()
+
 # Warns when the payload's record library would fail the next run's check,
 # where the updater would refuse the installation it has just updated as
 # damaged. Needs UPDATER_RECORDLIB (the host tool); a test profile whose
@@ -423,6 +456,7 @@ endfunction()
 # The sample title's updater and the test profiles' updaters all come from here.
 function(updater_add_executable target profile_dir output_dir)
   updater_load_profile("${profile_dir}")
+  updater_check_payload_size(${CMAKE_SIZEOF_VOID_P})
   updater_check_payload_records()
   set(_gen "${CMAKE_BINARY_DIR}/generated/${target}")
   updater_generate_profile_source("${_gen}/title_profile_data.cpp")

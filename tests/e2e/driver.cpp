@@ -77,6 +77,7 @@ UpdaterProcess::UpdaterProcess(const std::string& exe, std::initializer_list<int
     }
     if (poke) poke(window);
   });
+  startedAt_ = Seconds();
   ResumeThread(info_.hThread);
 }
 
@@ -96,6 +97,7 @@ void UpdaterProcess::OnDialog(std::function<void(HWND)> poke) {
 
 UpdaterRun UpdaterProcess::Finish(DWORD timeoutMs) {
   UpdaterRun run;
+  run.startedAt = startedAt_;
   if (WaitForSingleObject(info_.hProcess, timeoutMs) == WAIT_TIMEOUT) {
     run.timedOut = true;
     TerminateProcess(info_.hProcess, 99);

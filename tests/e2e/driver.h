@@ -19,6 +19,7 @@ struct DialogSeen {
 };
 
 struct UpdaterRun {
+  double startedAt = 0;  // when the process was let run, on the Seconds() clock
   DWORD exitCode = STILL_ACTIVE;
   bool timedOut = false;
   std::vector<BoxRecord> boxes;
@@ -41,6 +42,7 @@ class UpdaterProcess {
 
  private:
   PROCESS_INFORMATION info_ = {};
+  double startedAt_ = 0;
   BoxRecorder* recorder_ = nullptr;
   DialogSeen dialog_;
   std::function<void(HWND)> poke_;

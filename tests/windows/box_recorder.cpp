@@ -35,6 +35,17 @@ BOOL CALLBACK CollectButton(HWND child, LPARAM param) {
 
 }  // namespace
 
+double Seconds() {
+  static const double frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<double>(f.QuadPart);
+  }();
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) / frequency;
+}
+
 std::wstring WindowText(HWND window) {
   wchar_t buffer[2048] = {};
   GetWindowTextW(window, buffer, 2048);
@@ -128,13 +139,16 @@ void BoxRecorder::Poll() {
       if (std::find(answered_.begin(), answered_.end(), window) != answered_.end()) continue;
     }
     BoxRecord box;
+    box.seenAt = Seconds();
     box.caption = WindowText(window);
     box.text = WindowText(GetDlgItem(window, kTextControlId));
     EnumChildWindows(window, CollectButton, reinterpret_cast<LPARAM>(&box.buttons));
     HWND icon = GetDlgItem(window, kIconControlId);
     box.hasIcon = icon != nullptr && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0;
     box.owner = GetWindow(window, GW_OWNER);
-    auto has = [&](int id) { return std::find(box.buttons.begin(), box.buttons.end(), id) != box.buttons.end(); };
+    auto has = [&](int id) {
+      return std::find(box.buttons.begin(), box.buttons.end(), id) != box.buttons.end();
+    };
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!answers_.empty()) {

@@ -20,7 +20,11 @@ struct BoxRecord {
   bool hasIcon = false;
   HWND owner = nullptr;
   int answer = 0;
+  double seenAt = 0;  // when the recorder first saw it, on the Seconds() clock
 };
+
+// A monotonic clock in seconds (QueryPerformanceCounter).
+double Seconds();
 
 class BoxRecorder {
  public:

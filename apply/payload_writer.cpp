@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "apply/merge_update_info.h"
+#include "apply/payload_source.h"
 #include "apply/progress.h"
 #include "apply/staging.h"
 #include "apply/staging_core.h"
@@ -116,35 +117,47 @@ BOOL WriteChunk(HANDLE file, const BYTE* bytes, DWORD size, DWORD* written) {
 }
 #endif
 
-// Writes the bytes in chunks straight from the resource memory, with progress.
-bool WriteChunks(HANDLE file, const BYTE* bytes, uint32_t size, RunTotals& state) {
-  if (size == 0) return true;  // an empty file leaves the controls as they are
-  const float grandTotal = static_cast<float>(state.grandTotal);
-  uint32_t left = size;
-  while (left != 0) {
-    DWORD written = 0;
-    // A failed write, or one that stores nothing, would never finish the file.
-    if (!WriteChunk(file, bytes, progress::ChunkSize(left), &written) || written == 0) return false;
-    bytes += written;
-    left -= written;
-    state.running += written;
-    if constexpr (kShowProgress) {
-      ShowPercent(state, grandTotal);
-      TakeOneMessage();
-    }
-    HOLD_POINT("chunk");
+// The writer's chunk: one write, then the progress and one waiting message.
+struct ChunkContext {
+  HANDLE file;
+  RunTotals* state;
+  float grandTotal;  // converted once per file
+};
+
+bool WriteOneChunk(void* context, const unsigned char* bytes, uint32_t count, uint32_t* stored) {
+  auto& c = *static_cast<ChunkContext*>(context);
+  DWORD written = 0;
+  // A failed write, or one that stores nothing, would never finish the file.
+  if (!WriteChunk(c.file, bytes, count, &written) || written == 0) return false;
+  *stored = written;
+  c.state->running += written;
+  if constexpr (kShowProgress) {
+    ShowPercent(*c.state, c.grandTotal);
+    TakeOneMessage();
   }
+  HOLD_POINT("chunk");
   return true;
 }
 
-// Writes the new bytes into the staged file beside `target` and flushes them.
-WriteResult StageFile(const char* target, const BYTE* bytes, uint32_t size, RunTotals& state) {
+// Writes the file's bytes in chunks, with progress: straight from the resource
+// memory, or inflated from it when the payload is deflated, in the same chunks.
+// An empty file leaves the controls as they are. Damaged deflated data fails
+// like a write that fails.
+bool WriteChunks(HANDLE file, const BYTE* resource, uint32_t resourceSize, RunTotals& state) {
+  ChunkContext context{file, &state, static_cast<float>(state.grandTotal)};
+  return payload::WriteChunks(resource, resourceSize, gTitleProfile->payloadCodec, WriteOneChunk, &context) ==
+         payload::Outcome::kWritten;
+}
+
+// Writes the new bytes from the entry's resource into the staged file beside
+// `target` and flushes them.
+WriteResult StageFile(const char* target, const BYTE* resource, uint32_t resourceSize, RunTotals& state) {
   char staged[MAX_PATH];
   if (!staging::AppendSuffix(staged, MAX_PATH, target, staging::kStagedSuffix))
     return WriteResult::kCannotCreate;
   UniqueFile file(CreateFileA(staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return WriteResult::kCannotCreate;
-  if (!WriteChunks(file.Get(), bytes, size, state) || !FlushFileBuffers(file.Get())) {
+  if (!WriteChunks(file.Get(), resource, resourceSize, state) || !FlushFileBuffers(file.Get())) {
     return WriteResult::kWriteFailed;
   }
   HOLD_POINT("staged");
@@ -189,11 +202,17 @@ int WritePayload() {
   const char* const* list = gTitleProfile->payloadList;
 
   // Sizing pass: a failed lookup has shown its message and adds nothing; the
-  // pass goes on so that the free-space check still sees the rest.
+  // pass goes on so that the free-space check still sees the rest. A deflated
+  // file counts with its size inflated; one whose header is damaged counts
+  // nothing, and writing it fails.
   RunTotals state;
   for (const char* const* entry = list; *entry; ++entry) {
-    uint32_t size = 0;
-    if (FindPayloadResource(PathFindFileNameA(*entry), &size)) state.grandTotal += size;
+    uint32_t resourceSize = 0, size = 0;
+    const auto* resource =
+        static_cast<const unsigned char*>(FindPayloadResource(PathFindFileNameA(*entry), &resourceSize));
+    if (resource && payload::FileSize(resource, resourceSize, gTitleProfile->payloadCodec, &size)) {
+      state.grandTotal += size;
+    }
   }
   if (!CheckFreeSpace(state.grandTotal)) return 0;
 

@@ -7,6 +7,8 @@
 #   UPDATER_VERSION      version recorded after the update
 #   UPDATER_PAYLOAD      list of paths relative to the install folder, with "/"
 #   UPDATER_UPDATE_INFO  update-information list file name, may be empty
+#   UPDATER_COMPRESS     optional, ON: each payload file is carried deflated
+#                        (the smaller download; the updater inflates it)
 # and a payload/ folder with the files at those paths (UPDATER_PAYLOAD_DIR may
 # point elsewhere). An optional data/ folder is copied beside the exe.
 # UPDATER_PAYLOAD_NOT_CARRIED (tests only) lists payload paths left out of the module;
@@ -129,6 +131,7 @@ macro(updater_load_profile dir)
   unset(UPDATER_VERSION)
   unset(UPDATER_PAYLOAD)
   unset(UPDATER_UPDATE_INFO)
+  unset(UPDATER_COMPRESS)
   unset(UPDATER_PAYLOAD_NOT_CARRIED)
   unset(UPDATER_RECORDS_MAY_DIFFER)
   unset(UPDATER_NO_DIALOG_TEMPLATE)
@@ -284,10 +287,19 @@ function(updater_generate_profile_source out_cpp)
   updater_c_string(BASE "${UPDATER_BASE_NAME}")
   updater_c_string(VERSION "${UPDATER_VERSION}")
   updater_c_string(INFO "${UPDATER_UPDATE_INFO}")
+  # A deflated payload is read through its codec, which brings the inflate
+  # into the updater; a raw one names none and links none.
+  if(UPDATER_COMPRESS)
+    set(CODEC_INCLUDE "#include \"apply/payload_source.h\"\n")
+    set(CODEC "&kDeflatedPayload")
+  else()
+    set(CODEC_INCLUDE "")
+    set(CODEC "nullptr")
+  endif()
   # The values go in as @...@ references, replaced in one pass, so that an "@"
   # in a title or path is kept as it is.
   file(CONFIGURE OUTPUT "${out_cpp}" CONTENT "// Generated from the title profile @UPDATER_PROFILE_DIR@; do not edit.
-#include \"title/title_profile.h\"
+@CODEC_INCLUDE@#include \"title/title_profile.h\"
 
 namespace {
 const char* const kPayloadList[] = {
@@ -302,19 +314,35 @@ extern const TitleProfile kTitleProfile = {
     @VERSION@,
     kPayloadList,
     @INFO@,
+    @CODEC@,
 };
 " @ONLY)
 endfunction()
 
-# Appends the payload resources to a resource script text.
-function(updater_payload_rc out_var)
+# Appends the payload resources to a resource script text. With
+# UPDATER_COMPRESS each resource is the file deflated into gen_dir by
+# payloadtool at build time; out_files names what the resources are made from.
+function(updater_payload_rc out_var out_files gen_dir)
   set(_rc "")
+  set(_carried "")
+  set(_index 0)
   foreach(_file _name IN ZIP_LISTS UPDATER_PAYLOAD_FILES UPDATER_PAYLOAD_NAMES)
+    if(UPDATER_COMPRESS)
+      set(_deflated "${gen_dir}/deflated/${_index}.z")
+      add_custom_command(OUTPUT "${_deflated}"
+        COMMAND ${CMAKE_COMMAND} -E make_directory "${gen_dir}/deflated"
+        COMMAND ${UPDATER_PAYLOADTOOL} deflate "${_file}" "${_deflated}"
+        DEPENDS "${_file}" "${UPDATER_PAYLOADTOOL}" VERBATIM)
+      set(_file "${_deflated}")
+      math(EXPR _index "${_index} + 1")
+    endif()
+    list(APPEND _carried "${_file}")
     # A LANGUAGE statement before each resource keeps windres from joining the
     # quoted name with the previous line's file name.
     string(APPEND _rc "LANGUAGE 0x11, 0x01\n\"${_name}\" BIN \"${_file}\"\n")
   endforeach()
   set(${out_var} "${_rc}" PARENT_SCOPE)
+  set(${out_files} "${_carried}" PARENT_SCOPE)
 endfunction()
 
 # Writes content to path unless it is there already, so that what depends on
@@ -460,7 +488,7 @@ function(updater_add_executable target profile_dir output_dir)
   updater_check_payload_records()
   set(_gen "${CMAKE_BINARY_DIR}/generated/${target}")
   updater_generate_profile_source("${_gen}/title_profile_data.cpp")
-  updater_payload_rc(UPDATER_PAYLOAD_RC)
+  updater_payload_rc(UPDATER_PAYLOAD_RC _carried "${_gen}")
   set(UPDATER_EXE_NAME "${UPDATER_BASE_NAME}Update")
   set(UPDATER_MANIFEST "${CMAKE_SOURCE_DIR}/res/updater.manifest")
   string(REPLACE "\"" "\"\"" UPDATER_VERSION_TITLE "${UPDATER_TITLE}")
@@ -473,6 +501,10 @@ function(updater_add_executable target profile_dir output_dir)
   configure_file(${CMAKE_SOURCE_DIR}/res/updater.rc.in ${_gen}/updater.rc @ONLY)
 
   add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/app/main.cpp ${_gen}/title_profile_data.cpp ${_gen}/updater.rc)
+  if(UPDATER_COMPRESS)
+    # Listed so that the build makes the deflated files before the resources.
+    target_sources(${target} PRIVATE ${_carried})
+  endif()
   set_target_properties(${target} PROPERTIES OUTPUT_NAME "${UPDATER_EXE_NAME}" RUNTIME_OUTPUT_DIRECTORY "${output_dir}")
   target_link_libraries(${target} PRIVATE updater_shell)
   # Hardened like any program that runs elevated: a stack canary (libssp is
@@ -494,7 +526,7 @@ function(updater_add_executable target profile_dir output_dir)
     VERBATIM)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/res ${_gen})
   set_source_files_properties(${_gen}/updater.rc PROPERTIES
-    OBJECT_DEPENDS "${UPDATER_PAYLOAD_FILES};${UPDATER_MANIFEST};${CMAKE_SOURCE_DIR}/res/progress_dialog.rc")
+    OBJECT_DEPENDS "${_carried};${UPDATER_MANIFEST};${CMAKE_SOURCE_DIR}/res/progress_dialog.rc")
 
   # The optional data/ folder of the profile travels beside the exe.
   if(IS_DIRECTORY "${UPDATER_PROFILE_DIR}/data")

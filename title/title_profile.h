@@ -3,6 +3,8 @@
 // definition (title_profile_data.cpp), so this header never changes per title.
 #pragma once
 
+struct PayloadCodec;  // apply/payload_source.h
+
 struct TitleProfile {
   const char* makerFolder;         // folder under the user's AppData that holds the settings file
   const char* displayTitle;        // shown in the caption and in messages (code page 932)
@@ -10,6 +12,7 @@ struct TitleProfile {
   const char* updateVersion;       // recorded after a successful update, compared as a number
   const char* const* payloadList;  // relative paths with "\", ended by a null entry
   const char* updateInfoName;      // update-information list file name; empty turns the merge off
+  const PayloadCodec* payloadCodec;  // how the payload resources are stored; null: raw
 };
 
 // Defined by the generated profile source of the program being linked.

@@ -1,13 +1,17 @@
-// payloadtool: the Windows build's post-link steps on the updater it links.
-//   payloadtool align EXE   moves EXE's resource section to a page boundary
+// payloadtool: the Windows build's steps on the updater's payload.
+//   payloadtool deflate IN OUT   the resource of a file, for a profile with UPDATER_COMPRESS
+//   payloadtool align EXE        moves EXE's resource section to a page boundary (after linking)
 #include <iostream>
 #include <string>
 
+#include "tools/payload_deflate.h"
 #include "tools/pe_align.h"
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "align" && argc == 3) return tools::AlignExeFile(argv[2], std::cout, std::cerr);
-  std::cerr << "usage: payloadtool align EXE\n";
+  if (command == "deflate" && argc == 4) return tools::DeflatePayloadFile(argv[2], argv[3], std::cerr);
+  std::cerr << "usage: payloadtool align EXE\n"
+               "       payloadtool deflate IN OUT\n";
   return 2;
 }

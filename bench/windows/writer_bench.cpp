@@ -300,7 +300,7 @@ void Run(const std::string& folder, int runs) {
 
 }  // namespace
 
-extern const TitleProfile kTitleProfile = {"KAZETOU", "Bench", "TumbleTrain", "1", kPayloadList, ""};
+extern const TitleProfile kTitleProfile = {"KAZETOU", "Bench", "TumbleTrain", "1", kPayloadList, "", nullptr};
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;

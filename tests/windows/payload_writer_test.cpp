@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <shlwapi.h>
 
 #include <algorithm>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "app/progress_dialog.h"
+#include "apply/payload_source.h"
 #include "apply/progress.h"
 #include "base/texts.h"
 #include "base/update_state.h"
@@ -286,6 +288,101 @@ TEST_F(PayloadWriterTest, ShortWritesAreContinuedAndEmptyOnesFail) {
   EXPECT_EQ(ReadBytes(install_ / "SIZE65535.BIN"), kOld);
   EXPECT_EQ(ReadBytes(install_ / "SIZE65534.BIN"), kOld);
   EXPECT_EQ(FolderNames(install_.Path()), (std::vector<std::string>{"SIZE65534.BIN", "SIZE65535.BIN"}));
+}
+
+// A profile that carries its payload deflated (UPDATER_COMPRESS): the lists of
+// the tests above, read from the library that holds the same files deflated,
+// give the same files, percentages, chunks and messages taken as raw, short
+// writes included.
+TEST_F(PayloadWriterTest, DeflatedPayloadWritesAsRaw) {
+  struct Library {
+    HMODULE module =
+        LoadLibraryExA(BuildPath(UPDATER_DEFLATED_PAYLOAD_DLL).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ~Library() {
+      if (module) FreeLibrary(module);
+    }
+  } deflatedLibrary;
+  ASSERT_NE(deflatedLibrary.module, nullptr);
+  CreateDirectoryA((install_ / "dll").c_str(), nullptr);
+  const std::vector<std::vector<const char*>> lists = {{"TumbleTrain.exe", "dll\\RESOURCE.dll"},
+                                                       {"SIZE65534.BIN"},
+                                                       {"SIZE65535.BIN"},
+                                                       {"EMPTY.BIN"},
+                                                       {"SIZE1048576.BIN", "SIZE65535.BIN"}};
+  struct Seen {
+    std::vector<std::wstring> texts;
+    std::vector<int> positions;
+    int dispatched = 0;
+    int writes = 0;
+    std::vector<std::vector<unsigned char>> files;
+  };
+  for (DWORD storeAtMost : {DWORD{0}, DWORD{1000}}) {
+    for (const auto& list : lists) {
+      SCOPED_TRACE(std::string(list[0]) + ", each write storing at most " + std::to_string(storeAtMost));
+      const auto run = [&](bool deflated) {
+        for (const char* entry : list) WriteBytes(install_ / entry, kOld);
+        gLog.texts.clear();
+        gLog.positions.clear();
+        gLog.dispatched = 0;
+        gWriteSeam = WriteSeam{storeAtMost};
+        UseList(list);
+        profile_.payloadCodec = deflated ? &kDeflatedPayload : nullptr;
+        gState.instance = deflated ? deflatedLibrary.module : GetModuleHandleA(nullptr);
+        QueueCountedMessages(1500);
+        BoxRecorder recorder;
+        EXPECT_EQ(WritePayload(), 1);
+        EXPECT_TRUE(recorder.Boxes().empty());
+        gState.instance = GetModuleHandleA(nullptr);
+        Seen seen{gLog.texts, gLog.positions, gLog.dispatched, gWriteSeam.calls, {}};
+        gWriteSeam = WriteSeam{};
+        for (const char* entry : list) seen.files.push_back(ReadBytes(install_ / entry));
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        return seen;
+      };
+      const Seen raw = run(false);
+      const Seen deflated = run(true);
+      EXPECT_EQ(deflated.texts, raw.texts);
+      EXPECT_EQ(deflated.positions, raw.positions);
+      EXPECT_EQ(deflated.dispatched, raw.dispatched);
+      EXPECT_EQ(deflated.writes, raw.writes);
+      ASSERT_EQ(deflated.files.size(), list.size());
+      for (size_t i = 0; i < list.size(); ++i) {
+        EXPECT_TRUE(raw.files[i] == ResourceBytes(PathFindFileNameA(list[i]))) << list[i];
+        EXPECT_TRUE(deflated.files[i] == raw.files[i]) << list[i];
+      }
+    }
+  }
+}
+
+// Deflated data damaged in the file, in its stream or in the header that
+// states its size, ends the update as a failed write of that file, with every
+// target keeping its old content and nothing left beside them.
+TEST_F(PayloadWriterTest, DamagedDeflatedPayloadFailsLikeAWriteAndReplacesNothing) {
+  const struct {
+    const char* where;
+    DWORD at;
+  } damages[] = {{"stream", 200}, {"stated size", 5}};
+  for (const auto& damage : damages) {
+    SCOPED_TRACE(damage.where);
+    ScratchFolder copy("deflated-damaged-" + std::to_string(GetCurrentProcessId()));
+    ASSERT_TRUE(CopyWithDamagedResource(BuildPath(UPDATER_DEFLATED_PAYLOAD_DLL), copy / "damaged.dll",
+                                        "SIZE1048576.BIN", damage.at, 4));
+    HMODULE damaged = LoadLibraryExA((copy / "damaged.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(damaged, nullptr);
+    WriteBytes(install_ / "SIZE65535.BIN", kOld);
+    WriteBytes(install_ / "SIZE1048576.BIN", kOld);
+    UseList({"SIZE65535.BIN", "SIZE1048576.BIN"});
+    profile_.payloadCodec = &kDeflatedPayload;
+    gState.instance = damaged;
+    ExpectFailure(L"アップデートに失敗しました。[0x000A0004]", FileCaption("SIZE1048576.BIN"), dialog_);
+    gState.instance = GetModuleHandleA(nullptr);
+    FreeLibrary(damaged);
+    EXPECT_EQ(ReadBytes(install_ / "SIZE65535.BIN"), kOld);
+    EXPECT_EQ(ReadBytes(install_ / "SIZE1048576.BIN"), kOld);
+    EXPECT_EQ(FolderNames(install_.Path()), (std::vector<std::string>{"SIZE1048576.BIN", "SIZE65535.BIN"}));
+  }
 }
 
 TEST_F(PayloadWriterTest, EmptyResourceEmptiesTheFileWithoutProgress) {

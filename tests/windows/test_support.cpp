@@ -111,6 +111,29 @@ void ResetUpdateState() {
   wsprintfA(gState.caption, text::kCaptionFormat, gTitleProfile->displayTitle);
 }
 
+bool CopyWithDamagedResource(const std::string& module, const std::string& copy, const char* name, DWORD at,
+                             DWORD count) {
+  if (!CopyFileA(module.c_str(), copy.c_str(), FALSE)) return false;
+  // Loaded as a data file the module is the file's bytes as they lie, so a
+  // resource's place in the view is its offset in the file.
+  HMODULE view = LoadLibraryExA(copy.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!view) return false;
+  DWORD offset = 0, size = 0;
+  if (HRSRC found = FindResourceA(view, name, "bin")) {
+    const auto* bytes = static_cast<const unsigned char*>(LockResource(LoadResource(view, found)));
+    const auto* base =
+        reinterpret_cast<const unsigned char*>(reinterpret_cast<UINT_PTR>(view) & ~UINT_PTR{3});
+    offset = static_cast<DWORD>(bytes - base);
+    size = SizeofResource(view, found);
+  }
+  FreeLibrary(view);
+  if (size == 0 || at > size || count > size - at) return false;
+  std::vector<unsigned char> bytes = ReadBytes(copy);
+  for (DWORD i = 0; i < count; ++i) bytes[offset + at + i] ^= 0xA5;
+  WriteBytes(copy, bytes);
+  return ReadBytes(copy) == bytes;
+}
+
 std::string BuildPath(const char* unixPath) {
   // Wine maps the host's root as drive Z:.
   std::string path = std::string("Z:") + unixPath;

@@ -44,5 +44,12 @@ void RemoveSettings();
 // Zeroes the update state and fills what the entry function would.
 void ResetUpdateState();
 
+// Copies the exe or library `module` to `copy` and spoils `count` bytes of its
+// payload resource `name` (type BIN), `at` bytes into the resource's data: a
+// payload damaged in the file. False when the resource is not there or the
+// copy cannot be written.
+bool CopyWithDamagedResource(const std::string& module, const std::string& copy, const char* name, DWORD at,
+                             DWORD count);
+
 // Host path (Linux) of a file the build made, as a Windows path Wine can open.
 std::string BuildPath(const char* unixPath);

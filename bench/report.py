@@ -190,6 +190,12 @@ exe_bytes, payload_bytes = os.path.getsize(exe), bin_resources(exe)
 code = exe_bytes - payload_bytes
 row("4 x64 exe minus payload", f"{exe_bytes} - {payload_bytes} = {code} B", "<= 40960 B",
     f"{code / 1024:.1f} KiB", code <= 40960)
+deflated_exe = os.path.join(win_dir, "download", "sample-deflated", "TumbleTrainUpdate.exe")
+if os.path.exists(deflated_exe):
+    exe_bytes, payload_bytes = os.path.getsize(deflated_exe), bin_resources(deflated_exe)
+    code = exe_bytes - payload_bytes
+    row("4 x64 exe minus payload, payload deflated", f"{exe_bytes} - {payload_bytes} = {code} B", "<= 57344 B",
+        f"{code / 1024:.1f} KiB", code <= 57344)
 
 plain = merge["BM_MergePlain/10000"]["real_time"]
 linear = merge["BM_MergeLinear/10000"]["real_time"]
@@ -197,8 +203,8 @@ row("5 merge 10,000 entries x 4 MiB, plain/linear", f"{plain:.1f} vs {linear:.3f
     f"{plain / linear:.0f}x", plain / linear >= 100)
 
 # The gigabyte end to end, and write speed against the durable copy.
-results = [verified.get(name, "not run") for name, _ in MEMORY_RUNS]
-row("6 1 GiB payload built and run; installations verified", " / ".join(results), "identical files", "",
+results = [verified.get(name, "not run") for name in ("sample", "large", "giga", "binraw", "bindeflated")]
+row("6 verified: sample, 48 MiB, 1 GiB, 30 MB raw, deflated", " / ".join(results), "identical files", "",
     all(r == "identical" for r in results))
 for name, label in MEMORY_RUNS:
     write_s, copy_s, size = (updater.get(f"{name}_write_s", 0), updater.get(f"{name}_copy_s", 0),
@@ -214,13 +220,31 @@ if updater.get("large_write_s") and updater.get("giga_write_s"):
     row("  write time against size, 48 MiB to 1 GiB", f"{fixed:.2f} s + size at {rate / 1e9:.2f} GB/s", "report")
 
 # Download size against installers made from the same files with makensis.
-for name in ("sample", "binaries", "mix"):
-    size = download.get(f"{name}_payload", 0)
-    raw, nsis_zlib, nsis_lzma = (download.get(f"{name}_raw", 0), download.get(f"{name}_nsis_zlib", 0),
-                                 download.get(f"{name}_nsis_lzma", 0))
-    row(f"7 download, {name} ({size / 1e6:.1f} MB)",
-        f"raw {raw / 1e6:.2f} / NSIS zlib {nsis_zlib / 1e6:.2f} / NSIS solid LZMA {nsis_lzma / 1e6:.2f} MB",
-        "report")
+SETS = (("sample", "the sample"), ("binaries", "mingw and Wine binaries"),
+        ("mix", "binaries, headers, gzip and PNG files"))
+for name, _ in SETS:
+    deflated, nsis_zlib, nsis_lzma = (download.get(f"{name}_deflated", 0), download.get(f"{name}_nsis_zlib", 0),
+                                      download.get(f"{name}_nsis_lzma", 0))
+    row(f"7 download, {name}: deflated vs makensis default",
+        f"{deflated / 1e6:.3f} vs {nsis_zlib / 1e6:.3f} MB", "< 1.00x", f"{deflated / nsis_zlib:.3f}x",
+        0 < deflated < nsis_zlib)
+    row(f"  {name}: deflated vs makensis solid LZMA (stretch)",
+        f"{deflated / 1e6:.3f} vs {nsis_lzma / 1e6:.3f} MB", "<= 1.25x", f"{deflated / nsis_lzma:.2f}x",
+        0 < deflated <= 1.25 * nsis_lzma)
+
+# Inflating while writing against writing the same files raw.
+raw_s, deflated_s = updater.get("binraw_write_s", 0), updater.get("bindeflated_write_s", 0)
+if raw_s and deflated_s:
+    row("8 write phase, 30 MB binaries: deflated vs raw", f"{deflated_s:.3f} vs {raw_s:.3f} s", "<= 1.50x",
+        f"{deflated_s / raw_s:.2f}x", deflated_s / raw_s <= 1.5)
+    anon = linux.get("bindeflated_linux_rss_anon_kib", 0) - linux.get("binraw_linux_rss_anon_kib", 0)
+    row("  peak private (RssAnon) inflating vs raw",
+        f"{linux.get('bindeflated_linux_rss_anon_kib', 0):.0f} vs {linux.get('binraw_linux_rss_anon_kib', 0):.0f} KiB",
+        "<= +1024 KiB", f"{anon:+.0f} KiB", linux.get("bindeflated_linux_processes", 0) > 0 and anon <= 1024)
+    row("  write phase, binaries raw vs durable copy",
+        f"{raw_s:.3f} vs {updater.get('binraw_copy_s', 0):.3f} s", "report",
+        f"{payload.get('binaries', 0) / raw_s / 1e9:.2f} vs "
+        f"{payload.get('binaries', 0) / max(updater.get('binraw_copy_s', 1e-9), 1e-9) / 1e9:.2f} GB/s")
 
 caches = ", ".join(f"L{c['level']} {c['type']} {c['size'] // 1024} KiB" for c in context.get("caches", []))
 lines = [f"Machine: {context.get('num_cpus')} CPUs at {context.get('mhz_per_cpu')} MHz; {caches}",
@@ -237,6 +261,15 @@ for r in rows:
 lines.append("")
 if plotted:
     lines.append(f"Plots: {out}/scan_throughput.png, {out}/merge_time.png, {out}/memory.png")
+    lines.append("")
+lines.append("Download size (bytes), our x64 updater and makensis's installers of the same files:")
+lines.append("")
+lines.append("| Payload | The files | Our updater, raw | Our updater, deflated | makensis, default (zlib) | makensis, solid LZMA |")
+lines.append("|---|---|---|---|---|---|")
+for name, label in SETS:
+    cells = [download.get(f"{name}_{k}", 0) for k in ("payload", "raw", "deflated", "nsis_zlib", "nsis_lzma")]
+    lines.append(f"| {label} | " + " | ".join(f"{int(c):,}" for c in cells) + " |")
+lines.append("")
 table = "\n".join(lines)
 print(table)
 with open(os.path.join(out, "table.txt"), "w") as f:

@@ -10,6 +10,16 @@ export WINEARCH=win64
 
 _xvfb_pid=""
 
+# Prints why Wine cannot run 32-bit programs here, or nothing when it can.
+wine32_missing() {
+  dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed" && return 0
+  if [ -s "$ROOT/build/wine32-missing.txt" ]; then
+    cat "$ROOT/build/wine32-missing.txt"
+  else
+    echo "Wine's 32-bit side (wine32:i386) is not installed; scripts/setup installs it"
+  fi
+}
+
 wine_start() {
   # Wine takes the ANSI code page from the locale; one that is not generated
   # falls back to 1252. C.UTF-8 is always there.
@@ -40,6 +50,14 @@ wine_start() {
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >/dev/null 2>&1
+    wineserver -w
+  elif [ -z "$(wine32_missing)" ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    # Made before Wine's 32-bit side was installed: a 32-bit program cannot
+    # even load kernel32 there. Without its timestamp Wine updates the prefix
+    # as after an upgrade, which brings the 32-bit system files.
+    wineserver -k >/dev/null 2>&1 || true
+    rm -f "$WINEPREFIX/.update-timestamp"
+    wineboot -u >/dev/null 2>&1
     wineserver -w
   fi
   # One persistent server for the whole run: a process then starts in ~0.05 s.

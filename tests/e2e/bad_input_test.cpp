@@ -183,7 +183,10 @@ class BadInput : public EndToEnd {
     InstallLibrary(library);
   }
 
-  // The 64-bit fixture library with a DllMain, its records set to `program`.
+  // The fixture library with a DllMain, its records set to the installed
+  // program's when `matching`. It is built for the updater's own architecture
+  // (32-bit in the x86 build, like a title's own library), so the updater
+  // could load it as a module and run its code.
   void InstallCodeLibrary(bool matching) {
     std::vector<unsigned char> library = ReadBytes(BuildPath(UPDATER_MARKER_DLL));
     ASSERT_FALSE(library.empty());
@@ -369,7 +372,7 @@ TEST_F(BadInput, Table) {
        {damaged},
        2,
        Files::kKept},
-      {"64-bit library with a DllMain, records not matching",
+      {"library with a DllMain, records not matching",
        [](BadInput& t) {
          t.InstallCodeLibrary(false);
          return Prepared{};
@@ -378,7 +381,7 @@ TEST_F(BadInput, Table) {
        {damaged},
        2,
        Files::kKept},
-      {"64-bit library with a DllMain, records matching",
+      {"library with a DllMain, records matching",
        [](BadInput& t) {
          t.InstallCodeLibrary(true);
          return Prepared{};

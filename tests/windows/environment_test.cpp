@@ -1,5 +1,6 @@
 // The ground the other Windows-side tests stand on: the Japanese ANSI code
-// page, and the box recorder answering and reading real message boxes.
+// page, the prefix's architecture, and the box recorder answering and reading
+// real message boxes.
 #include <gtest/gtest.h>
 
 #include "base/texts.h"
@@ -9,6 +10,14 @@
 namespace {
 
 TEST(Environment, AnsiCodePageIsJapanese) { EXPECT_EQ(GetACP(), 932u); }
+
+// Both builds run in one 64-bit prefix: the x86 one under WoW64, as its exe
+// runs on 64-bit Windows.
+TEST(Environment, X86BuildRunsUnderWow64) {
+  BOOL wow64 = FALSE;
+  ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
+  EXPECT_EQ(wow64 != FALSE, sizeof(void*) == 4);
+}
 
 TEST(BoxRecorder, AnswersAndRecordsBoxesInProcess) {
   BoxRecorder recorder;

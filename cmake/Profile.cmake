@@ -508,15 +508,18 @@ function(updater_add_executable target profile_dir output_dir)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME "${UPDATER_EXE_NAME}" RUNTIME_OUTPUT_DIRECTORY "${output_dir}")
   target_link_libraries(${target} PRIVATE updater_shell)
   # Hardened like any program that runs elevated: a stack canary (libssp is
-  # linked statically), ASLR with relocations kept, no executable data, and on
-  # x64 the full 64-bit address range for ASLR. tests/hardening checks the result.
+  # linked statically), ASLR with relocations kept, no executable data, on x64
+  # the full 64-bit address range for ASLR, and on x86 NO_SEH (GCC writes no
+  # SafeSEH table; tests/hardening/check_exe.sh says why the flag stands in for
+  # one). tests/hardening checks the result.
   # Optimised for size across all its objects at the link (LTO): a fifth of
   # the program's own bytes, which a download carries each time.
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -ffunction-sections
                          -fstack-protector-strong -flto)
   target_link_options(${target} PRIVATE -static -s -flto -Wl,--gc-sections -fstack-protector-strong
                       -Wl,--dynamicbase -Wl,--nxcompat
-                      $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>:-Wl,--high-entropy-va>)
+                      $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>:-Wl,--high-entropy-va>
+                      $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},4>:-Wl,--no-seh>)
   # Wine maps the payload from the file only when the resource section starts
   # on a page boundary there; otherwise it copies all of it into memory at
   # load. First of the post-link steps: whatever comes later (signing) must

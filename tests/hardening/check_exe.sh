@@ -48,9 +48,23 @@ for exe in "$@"; do
   flags=$(printf '%s\n' "$headers" | sed -n '/^DllCharacteristics/,/^SizeOfStackReserve/p')
   [ -n "$flags" ] || fail "no DllCharacteristics found (objdump output changed?)"
   required="DYNAMIC_BASE NX_COMPAT"
-  # A PE32+ (x64) image can use the full 64-bit range for ASLR.
   if printf '%s\n' "$headers" | grep -q '^Magic.*PE32+'; then
+    # A PE32+ (x64) image can use the full 64-bit range for ASLR. Its exception
+    # handlers are listed in its unwind tables, never taken from the stack.
     required="$required HIGH_ENTROPY_VA"
+  else
+    # An x86 image's exception handlers are frames on the stack, so an overflow
+    # can plant one; MSVC's linker lists the image's valid handlers (SafeSEH)
+    # and Windows refuses the others. GCC writes no such list: its C++
+    # exceptions unwind by DWARF tables, and the image has no handler to list.
+    # NO_SEH says exactly that, and Windows then refuses every handler that
+    # points into the image, as an empty list would. The flag is true only
+    # while no code registers a handler frame: that takes the chain's head at
+    # %fs:0, and such a handler would end the program on Windows' first
+    # exception, so no instruction may address it.
+    required="$required NO_SEH"
+    frames=$("$objdump" -d "$exe" | grep -E '%fs:(0x0+)?([^0-9a-fx]|$)' | head -3 | tr -s '\t\n ' '   ')
+    [ -z "$frames" ] || fail "registers an exception handler frame at %fs:0, which NO_SEH forbids: $frames"
   fi
   for flag in $required; do
     printf '%s\n' "$flags" | grep -qw "$flag" || fail "DllCharacteristics lacks $flag"

@@ -146,6 +146,8 @@ row("  byte-at-a-time reference, 256 MiB", f"{ref:.2f} GB/s", "info",
 w = quiet["writer_over_durable_copy"]
 row("2a writer 64 MiB in 8 files, no progress, vs durable copy",
     f"{quiet['writer_ms']:.0f} vs {quiet['durable_copy_ms']:.0f} ms", "<= 1.20x", f"{w:.2f}x", w <= 1.20)
+row("  journal / staging (writes, flushes) / commit record",
+    f"{quiet['journal_ms']:.1f} / {quiet['staging_ms']:.0f} / {quiet['commit_mark_ms']:.1f} ms", "info")
 row("  commit phase alone: the 8 replacements", f"{quiet['commit_ms']:.2f} ms", "<= 5 ms per file",
     f"{quiet['commit_ms_per_file']:.2f} ms/file", quiet["commit_ms_per_file"] <= 5)
 row("  clean-up: the 8 set-aside old files removed", f"{quiet['cleanup_ms']:.1f} ms", "info")

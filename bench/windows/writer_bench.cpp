@@ -66,8 +66,10 @@ const BYTE* PayloadBytes(int file, DWORD* size) {
 
 // One timed call of the writer; exits the program if it fails, since a failed
 // write has nothing to say about speed.
+double gWriterStart = 0;  // when the last timed writer run began
+
 double TimeWriter() {
-  const double start = Now();
+  const double start = gWriterStart = Now();
   const int result = WritePayload();
   const double seconds = Now() - start;
   if (result != 1) {
@@ -79,9 +81,12 @@ double TimeWriter() {
 
 #if defined(UPDATER_BENCH_NO_PROGRESS)
 
-// When the writer passed its hold points in the last run: the commit record,
-// the last replacement, the end of the clean-up.
+// When the writer passed its hold points in the last run: the journal written,
+// the last file staged, the commit record, the last replacement, the end of
+// the clean-up.
 struct CommitClock {
+  double journal = 0;
+  double staged = 0;
   double committed = 0;
   double replaced = 0;
   double cleaned = 0;
@@ -91,7 +96,9 @@ struct CommitClock {
 
 void HoldPoint(const char* name) {
   const double now = Now();
-  if (std::strcmp(name, "commit") == 0) gClock = CommitClock{now, now, now};
+  if (std::strcmp(name, "journal") == 0) gClock.journal = now;
+  if (std::strcmp(name, "staged") == 0) gClock.staged = now;
+  if (std::strcmp(name, "commit") == 0) gClock.committed = gClock.replaced = gClock.cleaned = now;
   if (std::strcmp(name, "move") == 0) gClock.replaced = now;
   if (std::strcmp(name, "cleaned") == 0) gClock.cleaned = now;
 }
@@ -160,7 +167,7 @@ void Run(const std::string& folder, int runs) {
 
   // The goal: the writer against the durable copy, alternating which goes
   // first. Both replace files of the same size whose blocks are on the disk.
-  std::vector<double> writer, durable, ratio, commit, mark, cleanup, plain;
+  std::vector<double> writer, durable, ratio, journal, staging, mark, commit, cleanup, plain;
   for (int i = 0; i < runs; ++i) {
     SettleAll(folder);
     double w, d;
@@ -176,6 +183,9 @@ void Run(const std::string& folder, int runs) {
     writer.push_back(w * 1000);
     durable.push_back(d * 1000);
     ratio.push_back(w / d);
+    journal.push_back((gClock.journal - gWriterStart) * 1000);
+    staging.push_back((gClock.staged - gClock.journal) * 1000);
+    mark.push_back((gClock.committed - gClock.staged) * 1000);
     commit.push_back((gClock.replaced - gClock.committed) * 1000);
     cleanup.push_back((gClock.cleaned - gClock.replaced) * 1000);
   }
@@ -190,6 +200,9 @@ void Run(const std::string& folder, int runs) {
   Print("writer_ms", Median(writer));
   Print("durable_copy_ms", Median(durable));
   Print("writer_over_durable_copy", Median(ratio));
+  Print("journal_ms", Median(journal));
+  Print("staging_ms", Median(staging));
+  Print("commit_mark_ms", Median(mark));
   Print("commit_ms", Median(commit));
   Print("commit_ms_per_file", Median(commit) / kFiles);
   Print("cleanup_ms", Median(cleanup));

@@ -137,13 +137,10 @@ TEST_F(LastFileFailure, ChangesNothingAndTheNextRunSucceeds) {
     PrepareInstall(Install::Old);
     WriteSettingsFor(nullptr);
     Cause cause = row.cause();
-    struct Remove {
-      Cause& cause;
-      ~Remove() {
-        if (cause.remove) cause.remove();
-        if (!cause.folder.empty()) RemoveTree(cause.folder);
-      }
-    } remove{cause};
+    const AtScopeEnd remove([&cause] {
+      if (cause.remove) cause.remove();
+      if (!cause.folder.empty()) RemoveTree(cause.folder);
+    });
     if (!cause.skip.empty()) {
       std::printf("skipped row \"%s\": %s\n", row.name, cause.skip.c_str());
       continue;

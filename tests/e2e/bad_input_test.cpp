@@ -506,12 +506,7 @@ TEST_F(BadInput, Table) {
     DeleteFileA(MarkerPath().c_str());
     Prepared prepared = row.prepare(*this);
     // Released when the row is done, however it ends.
-    struct Release {
-      std::function<void()> cleanup;
-      ~Release() {
-        if (cleanup) cleanup();
-      }
-    } release{prepared.cleanup};
+    const AtScopeEnd release(prepared.cleanup);
     const std::string folder = prepared.folder.empty() ? install_.Path() : prepared.folder;
     if (!prepared.skip.empty()) {
       std::printf("skipped row \"%s\": %s\n", row.name, prepared.skip.c_str());

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/texts.h"
@@ -75,6 +77,20 @@ inline std::string MarkerPath() {
   GetTempPathA(MAX_PATH, path);
   return std::string(path) + "record-library-code-ran.txt";
 }
+
+// Runs `cleanup` when it goes, however a table's row ends (an ASSERT returns early).
+class AtScopeEnd {
+ public:
+  explicit AtScopeEnd(std::function<void()> cleanup) : cleanup_(std::move(cleanup)) {}
+  ~AtScopeEnd() {
+    if (cleanup_) cleanup_();
+  }
+  AtScopeEnd(const AtScopeEnd&) = delete;
+  AtScopeEnd& operator=(const AtScopeEnd&) = delete;
+
+ private:
+  std::function<void()> cleanup_;
+};
 
 inline std::string SettingsValue(const char* section, const char* key) {
   char value[256] = {};

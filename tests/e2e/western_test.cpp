@@ -164,12 +164,7 @@ TEST_F(WesternCodePage, MainPathsShowTheJapaneseTexts) {
     PrepareInstall(Install::Old);
     WriteSettingsFor(nullptr);
     Prepared prepared = row.prepare();
-    struct Release {
-      std::function<void()> cleanup;
-      ~Release() {
-        if (cleanup) cleanup();
-      }
-    } release{prepared.cleanup};
+    const AtScopeEnd release(prepared.cleanup);
     if (!prepared.skip.empty()) {
       std::printf("skipped row \"%s\": %s\n", row.name, prepared.skip.c_str());
       continue;

@@ -122,10 +122,8 @@ constexpr size_t kAvx2LaneFlushRounds = 32;
 // Ends a 256-bit kernel: its 32-bit sum lanes and XOR lanes folded to 128
 // bits, the 16-byte blocks after its last 32-byte one, and the lanes folded into
 // sum and lanes. Returns the offset where the kernel's blocks end.
-__attribute__((target("avx2"), always_inline)) inline size_t FinishWideKernel(const unsigned char* p, size_t n,
-                                                                              size_t i, __m256i s256,
-                                                                              __m256i x256, uint32_t& sum,
-                                                                              uint32_t& lanes) {
+__attribute__((target("avx2"), always_inline)) inline size_t FinishWideKernel(
+    const unsigned char* p, size_t n, size_t i, __m256i s256, __m256i x256, uint32_t& sum, uint32_t& lanes) {
   __m128i s = _mm_add_epi32(_mm256_castsi256_si128(s256), _mm256_extracti128_si256(s256, 1));
   __m128i x = _mm_xor_si128(_mm256_castsi256_si128(x256), _mm256_extracti128_si256(x256, 1));
   for (; i + 16 <= n; i += 16) {
@@ -423,6 +421,15 @@ FileChecksum ScanFileChecksumWithKernel(ChecksumKernel kernel, const unsigned ch
                                         bool hasHole, uint32_t holeOffset) {
   if (!ChecksumKernelAvailable(kernel)) kernel = ChecksumKernel::kPortable;
   return Scan(KernelFor(kernel), data, size, hasHole, holeOffset);
+}
+
+void ChecksumRun::Add(const unsigned char* data, size_t size) {
+  // A piece scanned on its own has its bytes in lanes relative to its start;
+  // rotated by where it starts in the file they land where one scan puts them.
+  const FileChecksum piece = ScanFileChecksum(data, size, false, 0);
+  value_.byteSum += piece.byteSum;
+  value_.wordXor ^= RotateLanes(piece.wordXor, static_cast<size_t>(length_ % 4));
+  length_ += size;
 }
 
 FileChecksum ScanFileChecksumReference(const unsigned char* data, size_t size, bool hasHole,

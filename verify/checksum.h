@@ -46,3 +46,16 @@ FileChecksum ScanFileChecksumWithKernel(ChecksumKernel kernel, const unsigned ch
 inline bool operator==(FileChecksum a, FileChecksum b) {
   return a.byteSum == b.byteSum && a.wordXor == b.wordXor;
 }
+
+// The checksum of a file taken piece by piece as it streams past (pieces of
+// any length, in file order): the same result as one scan of the whole file.
+class ChecksumRun {
+ public:
+  void Add(const unsigned char* data, size_t size);
+  FileChecksum Value() const { return value_; }
+  uint64_t Length() const { return length_; }
+
+ private:
+  FileChecksum value_{0, 0};
+  uint64_t length_ = 0;
+};

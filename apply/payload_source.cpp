@@ -23,6 +23,17 @@ void WriteDeflatedHeader(uint32_t size, unsigned char (&header)[kDeflatedHeaderS
   Write32(header + 8, ~size);
 }
 
+void WriteCheckRecord(uint32_t size, FileChecksum checksum, unsigned char (&record)[kCheckRecordSize]) {
+  Write32(record, size);
+  Write32(record + 4, checksum.byteSum);
+  Write32(record + 8, checksum.wordXor);
+}
+
+void ReadCheckRecord(const unsigned char* record, uint32_t* size, FileChecksum* checksum) {
+  *size = Read32(record);
+  *checksum = {Read32(record + 4), Read32(record + 8)};
+}
+
 bool FileSize(const unsigned char* resource, uint32_t resourceSize, const PayloadCodec* codec,
               uint32_t* size) {
   if (!codec) {

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "verify/checksum.h"
+
 struct PayloadCodec;
 
 namespace payload {
@@ -20,6 +22,14 @@ inline constexpr uint32_t kDeflatedHeaderSize = 12;
 
 // The header of a deflated resource for a file of `size` bytes.
 void WriteDeflatedHeader(uint32_t size, unsigned char (&header)[kDeflatedHeaderSize]);
+
+// The build records each payload file's size and checksum, and carries the
+// record beside the file's resource (type "BINSUM", the same name): 12 bytes,
+// the size, byte sum and word XOR, little-endian. The updater checks every
+// byte it writes against it, so a damaged download is never written as new.
+inline constexpr uint32_t kCheckRecordSize = 12;
+void WriteCheckRecord(uint32_t size, FileChecksum checksum, unsigned char (&record)[kCheckRecordSize]);
+void ReadCheckRecord(const unsigned char* record, uint32_t* size, FileChecksum* checksum);
 
 // The file's size as its resource states it: the resource's own size when it
 // is raw (codec null). False for a deflated resource whose header is damaged.

@@ -321,12 +321,21 @@ endfunction()
 
 # Appends the payload resources to a resource script text. With
 # UPDATER_COMPRESS each resource is the file deflated into gen_dir by
-# payloadtool at build time; out_files names what the resources are made from.
+# payloadtool at build time. Beside each file goes its check record (size and
+# checksum, type BINSUM, the same name), made by payloadtool from the file
+# itself; out_files names what the resources are made from, and
+# <out_files>_GENERATED those of them the build makes.
 function(updater_payload_rc out_var out_files gen_dir)
   set(_rc "")
   set(_carried "")
+  set(_generated "")
   set(_index 0)
   foreach(_file _name IN ZIP_LISTS UPDATER_PAYLOAD_FILES UPDATER_PAYLOAD_NAMES)
+    set(_check "${gen_dir}/checks/${_index}.sum")
+    add_custom_command(OUTPUT "${_check}"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${gen_dir}/checks"
+      COMMAND ${UPDATER_PAYLOADTOOL} check "${_file}" "${_check}"
+      DEPENDS "${_file}" "${UPDATER_PAYLOADTOOL}" VERBATIM)
     if(UPDATER_COMPRESS)
       set(_deflated "${gen_dir}/deflated/${_index}.z")
       add_custom_command(OUTPUT "${_deflated}"
@@ -334,15 +343,19 @@ function(updater_payload_rc out_var out_files gen_dir)
         COMMAND ${UPDATER_PAYLOADTOOL} deflate "${_file}" "${_deflated}"
         DEPENDS "${_file}" "${UPDATER_PAYLOADTOOL}" VERBATIM)
       set(_file "${_deflated}")
-      math(EXPR _index "${_index} + 1")
+      list(APPEND _generated "${_deflated}")
     endif()
-    list(APPEND _carried "${_file}")
+    math(EXPR _index "${_index} + 1")
+    list(APPEND _carried "${_file}" "${_check}")
+    list(APPEND _generated "${_check}")
     # A LANGUAGE statement before each resource keeps windres from joining the
     # quoted name with the previous line's file name.
     string(APPEND _rc "LANGUAGE 0x11, 0x01\n\"${_name}\" BIN \"${_file}\"\n")
+    string(APPEND _rc "LANGUAGE 0x11, 0x01\n\"${_name}\" BINSUM \"${_check}\"\n")
   endforeach()
   set(${out_var} "${_rc}" PARENT_SCOPE)
   set(${out_files} "${_carried}" PARENT_SCOPE)
+  set(${out_files}_GENERATED "${_generated}" PARENT_SCOPE)
 endfunction()
 
 # Writes content to path unless it is there already, so that what depends on
@@ -501,10 +514,8 @@ function(updater_add_executable target profile_dir output_dir)
   configure_file(${CMAKE_SOURCE_DIR}/res/updater.rc.in ${_gen}/updater.rc @ONLY)
 
   add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/app/main.cpp ${_gen}/title_profile_data.cpp ${_gen}/updater.rc)
-  if(UPDATER_COMPRESS)
-    # Listed so that the build makes the deflated files before the resources.
-    target_sources(${target} PRIVATE ${_carried})
-  endif()
+  # Listed so that the build makes the check records (and the deflated files) before the resources.
+  target_sources(${target} PRIVATE ${_carried_GENERATED})
   set_target_properties(${target} PROPERTIES OUTPUT_NAME "${UPDATER_EXE_NAME}" RUNTIME_OUTPUT_DIRECTORY "${output_dir}")
   target_link_libraries(${target} PRIVATE updater_shell)
   # Hardened like any program that runs elevated: a stack canary (libssp is

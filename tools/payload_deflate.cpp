@@ -53,7 +53,31 @@ bool DeflatePayload(std::istream& in, uint64_t size, std::ostream& out, std::str
   return true;
 }
 
-int DeflatePayloadFile(const std::string& in, const std::string& out, std::ostream& err) {
+bool WriteCheckRecord(std::istream& in, uint64_t size, std::ostream& out, std::string* error) {
+  if (size > UINT32_MAX) {
+    *error = "the file is " + std::to_string(size) + " bytes; the updater counts a file's bytes in 32 bits";
+    return false;
+  }
+  ChecksumRun run;
+  std::vector<char> piece(1 << 20);
+  while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+    run.Add(reinterpret_cast<const unsigned char*>(piece.data()), static_cast<size_t>(in.gcount()));
+  }
+  if (run.Length() != size) {
+    *error = "the file changed while it was read";
+    return false;
+  }
+  unsigned char record[payload::kCheckRecordSize];
+  payload::WriteCheckRecord(static_cast<uint32_t>(size), run.Value(), record);
+  return static_cast<bool>(out.write(reinterpret_cast<const char*>(record), sizeof record));
+}
+
+namespace {
+
+// Runs one of the steps above from file `in` into file `out`; on failure
+// leaves no `out` behind.
+int RunFileStep(const std::string& in, const std::string& out, std::ostream& err,
+                bool (*step)(std::istream&, uint64_t, std::ostream&, std::string*)) {
   std::error_code ec;
   const uint64_t size = std::filesystem::file_size(in, ec);
   std::ifstream input(in, std::ios::binary);
@@ -63,13 +87,23 @@ int DeflatePayloadFile(const std::string& in, const std::string& out, std::ostre
   }
   std::ofstream output(out, std::ios::binary | std::ios::trunc);
   std::string error;
-  if (!output || !DeflatePayload(input, size, output, &error) || !output.flush()) {
+  if (!output || !step(input, size, output, &error) || !output.flush()) {
     output.close();
     std::filesystem::remove(out, ec);
     err << "payloadtool: " << in << ": " << (error.empty() ? "cannot write " + out : error) << "\n";
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int DeflatePayloadFile(const std::string& in, const std::string& out, std::ostream& err) {
+  return RunFileStep(in, out, err, DeflatePayload);
+}
+
+int WriteCheckRecordFile(const std::string& in, const std::string& out, std::ostream& err) {
+  return RunFileStep(in, out, err, WriteCheckRecord);
 }
 
 }  // namespace tools

@@ -17,4 +17,13 @@ bool DeflatePayload(std::istream& in, uint64_t size, std::ostream& out, std::str
 // The `payloadtool deflate IN OUT` command. 0 on success, 1 with a message on err.
 int DeflatePayloadFile(const std::string& in, const std::string& out, std::ostream& err);
 
+// Writes the check record (apply/payload_source.h) of the `size` bytes `in`
+// holds into `out`: their size and checksum, read in pieces.
+bool WriteCheckRecord(std::istream& in, uint64_t size, std::ostream& out, std::string* error);
+
+// The `payloadtool check IN OUT` command: writes the check record of file IN
+// (its size and checksum, apply/payload_source.h) to OUT. 0 on success, 1
+// with a message on err.
+int WriteCheckRecordFile(const std::string& in, const std::string& out, std::ostream& err);
+
 }  // namespace tools

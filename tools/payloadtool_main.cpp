@@ -1,5 +1,6 @@
 // payloadtool: the Windows build's steps on the updater's payload.
 //   payloadtool deflate IN OUT   the resource of a file, for a profile with UPDATER_COMPRESS
+//   payloadtool check IN OUT     the size and checksum record carried beside a payload file
 //   payloadtool align EXE        moves EXE's resource section to a page boundary (after linking)
 #include <iostream>
 #include <string>
@@ -11,7 +12,9 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "align" && argc == 3) return tools::AlignExeFile(argv[2], std::cout, std::cerr);
   if (command == "deflate" && argc == 4) return tools::DeflatePayloadFile(argv[2], argv[3], std::cerr);
+  if (command == "check" && argc == 4) return tools::WriteCheckRecordFile(argv[2], argv[3], std::cerr);
   std::cerr << "usage: payloadtool align EXE\n"
-               "       payloadtool deflate IN OUT\n";
+               "       payloadtool deflate IN OUT\n"
+               "       payloadtool check IN OUT\n";
   return 2;
 }

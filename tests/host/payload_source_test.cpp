@@ -189,3 +189,32 @@ TEST(PayloadDeflate, RefusesAFileTooLargeToCount) {
 }
 
 }  // namespace
+
+namespace {
+
+// The record the build carries beside a payload file, read in the pieces the
+// tool reads, is the file's size and checksum, and reads back as written.
+TEST(PayloadCheckRecord, HoldsTheFilesSizeAndChecksum) {
+  for (const size_t size : {size_t{0}, size_t{3}, size_t{(1 << 20) + 5}}) {
+    SCOPED_TRACE(size);
+    const Bytes file = FileOf(size, true);
+    std::istringstream in(std::string(file.begin(), file.end()));
+    std::ostringstream out;
+    std::string error;
+    ASSERT_TRUE(tools::WriteCheckRecord(in, file.size(), out, &error)) << error;
+    const std::string record = out.str();
+    ASSERT_EQ(record.size(), payload::kCheckRecordSize);
+    uint32_t stated = 0;
+    FileChecksum checksum{};
+    payload::ReadCheckRecord(reinterpret_cast<const unsigned char*>(record.data()), &stated, &checksum);
+    EXPECT_EQ(stated, size);
+    EXPECT_EQ(checksum, ScanFileChecksum(file.data(), file.size(), false, 0));
+  }
+  // A file that ends before its size was read whole by nobody.
+  std::istringstream shortFile("abc");
+  std::ostringstream out;
+  std::string error;
+  EXPECT_FALSE(tools::WriteCheckRecord(shortFile, 4, out, &error));
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 
 #include "app/progress_dialog.h"
 #include "apply/staging.h"
+#include "base/install_paths.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
@@ -30,6 +31,23 @@ void RunMessageLoop() {
   }
 }
 
+// One update of a title at a time, whoever started it: a mutex in the global
+// namespace, so that a copy in another session (another signed-in user) is
+// kept out too, where the window check sees only its own desktop. Held until
+// the process ends; null when another copy has it. One that a copy killed
+// left behind (abandoned) is taken over.
+HANDLE TakeUpdateMutex() {
+  char name[MAX_PATH];
+  if (FormatText(name, "Global\\%s.%s.TitleUpdate", gTitleProfile->makerFolder, gTitleProfile->baseName) < 0)
+    return nullptr;
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  if (!mutex) return nullptr;
+  const DWORD taken = WaitForSingleObject(mutex, 0);
+  if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) return mutex;
+  CloseHandle(mutex);
+  return nullptr;
+}
+
 int RunUpdater(HINSTANCE instance, int showCommand) {
   std::memset(&gState, 0, sizeof gState);
   const TitleProfile& title = *gTitleProfile;
@@ -39,6 +57,8 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
     SetFocus(running);
     return 0;
   }
+  // From before recovery to the end; released by the system when the process ends.
+  if (!TakeUpdateMutex()) return 0;
   gState.instance = instance;
   // A path that fills the whole buffer was cut: no folder is better than a wrong one.
   const DWORD length = GetModuleFileNameA(instance, gState.updaterFolder, MAX_PATH);
@@ -54,9 +74,18 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
     ShowMessage(nullptr, message, gState.caption, MB_ICONWARNING);
     return 1;
   }
+  // Everything below works under the install folder's final path. One that
+  // cannot be opened fails the check.
+  ResolveInstallFolder();
   // An update that an earlier run could not finish is finished or undone
-  // first, so that the check sees one whole installation.
-  RecoverInterruptedUpdate();
+  // first, so that the check sees one whole installation. One that cannot be
+  // settled now keeps everything as it is, and the player learns what to do.
+  if (RecoverInterruptedUpdate() == Recovery::kUnsettled) {
+    char journal[MAX_PATH];
+    ComposeJournalPath(journal);
+    ShowPathMessage(nullptr, text::kUnsettledFormat, journal, gState.caption, MB_ICONWARNING);
+    return 0;
+  }
   if (!CheckInstallation(gState.installFolder)) {
     ShowMessage(nullptr, text::kInstallationDamaged, gState.caption, MB_ICONWARNING);
     return 2;

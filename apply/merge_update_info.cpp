@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <utility>
 
+#include "apply/kept_security.h"
 #include "apply/merge_core.h"
 #include "apply/staging.h"
 #include "apply/staging_core.h"
+#include "base/install_paths.h"
 #include "base/read_file.h"
 #include "base/texts.h"
 #include "base/update_state.h"
@@ -48,30 +50,41 @@ void ShowWriteFailed() {
 
 // Replaces the installed copy with exactly the merged text. The text goes to a
 // staged file beside it, flushed, which then takes its place in one move, so a
-// failure or an interruption at any point leaves the old list whole. Returns 0
-// when any step failed; the staged file is then gone again.
+// failure or an interruption at any point leaves the old list whole. The new
+// copy keeps the old one's DACL and attributes (hidden, say). Returns 0 when
+// any step failed; the staged file is then gone again.
 int RewriteFile(const char* path, const HeapText& merged) {
   // Windows refuses to replace a read-only file; when the process runs as a
   // user who ignores that bit (root under Wine), the move alone would not
-  // tell, so the attribute is checked here. Only an existing list is replaced.
+  // tell, so the attribute is checked here. Only an existing list, a plain
+  // file under plain folders, is replaced.
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
+      (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
     return 0;
+  }
+  KeptSecurity kept;
+  {
+    UniqueFile installed(CreateFileA(path, READ_CONTROL,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!installed.Valid() || !OpenedAsNamed(installed.Get(), path)) return 0;
+    kept.TakeFrom(installed.Get(), attributes);
   }
   char staged[MAX_PATH];
   if (!staging::AppendSuffix(staged, MAX_PATH, path, staging::kStagedSuffix)) return 0;
 
   bool written = false;
   {
-    UniqueFile file(
-        CreateFileA(staged, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // CREATE_NEW: a file already at the staged name is not ours to overwrite.
+    UniqueFile file(CreateFileA(staged, GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) return 0;
     // One write for any list of a sane size; the loop only covers texts past
     // what one WriteFile can take.
     const char* next = merged.Bytes();
     size_t left = merged.Length();
-    written = true;
+    written = OpenedAsNamed(file.Get(), staged) && kept.GiveTo(file.Get());
     while (written && left > 0) {
       const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
       DWORD stored = 0;
@@ -79,10 +92,10 @@ int RewriteFile(const char* path, const HeapText& merged) {
       next += stored;
       left -= stored;
     }
-    written = written && FlushFileBuffers(file.Get());
+    written = written && FlushFile(file.Get(), staged);
   }  // closed before the move
   HOLD_POINT("list");
-  if (written && MoveFileWithRetry(staged, path)) return 1;
+  if (written && MoveFileWithRetry(staged, path, true)) return 1;
   DeleteFileA(staged);
   return 0;
 }
@@ -115,7 +128,7 @@ int MergeUpdateInfo() {
   }
 
   char installedPath[MAX_PATH];
-  if (!JoinPath(installedPath, gState.installFolder, name)) {
+  if (!FoldersArePlain(name) || !JoinPath(installedPath, gState.installFolder, name)) {
     ShowNotFound(name);
     return kInstalledNotRead;
   }

@@ -10,12 +10,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
+#include "apply/kept_security.h"
 #include "apply/merge_update_info.h"
 #include "apply/payload_source.h"
 #include "apply/progress.h"
 #include "apply/staging.h"
 #include "apply/staging_core.h"
+#include "base/install_paths.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
@@ -64,36 +67,75 @@ void ShowEntryFailure(const char* entry, const char* message) {
   ShowMessage(gState.dialog, message, fileCaption, kWarning);
 }
 
-bool NameIsFree(const char* path) {
-  return GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
+// What one entry of the payload takes to be written: its new bytes with their
+// size and checksum, and what is kept of the target it replaces.
+struct EntryPlan {
+  const char* path = nullptr;
+  const BYTE* resource = nullptr;
+  uint32_t resourceSize = 0;
+  uint32_t size = 0;  // the file's, from its checksum record
+  FileChecksum checksum = {0, 0};
+  bool existed = false;
+  FileIdentity old = {0, 0};
+  KeptSecurity kept;
+};
+
+// The size and checksum the build recorded for payload file `name`, carried
+// beside it. False when there is none: then nothing can vouch for the bytes.
+bool FindPayloadCheck(const char* name, uint32_t* size, FileChecksum* checksum) {
+  HRSRC found = FindResourceA(gState.instance, name, text::kPayloadCheckType);
+  HGLOBAL loaded = found ? LoadResource(gState.instance, found) : nullptr;
+  const auto* record = loaded ? static_cast<const unsigned char*>(LockResource(loaded)) : nullptr;
+  if (!record || SizeofResource(gState.instance, found) != payload::kCheckRecordSize) return false;
+  payload::ReadCheckRecord(record, size, checksum);
+  return true;
 }
+
+enum class TargetCheck { kReplaceable, kRefused, kNameTaken };
 
 // Refusals that Windows would give when replacing the target, found before
 // anything is written. Wine runs as root here and would open read-only and
 // hidden files, so their attributes are checked rather than trusted to the
-// open. *existed tells whether there is a target to replace.
-bool TargetCanBeReplaced(const char* target, bool* existed) {
-  // The staged and the set-aside file need names of their own beside it.
+// open. Fills what is kept of an existing target; *taken names a file in the
+// way of the names the update needs beside it.
+TargetCheck CheckTarget(const char* target, EntryPlan& plan, char (&taken)[MAX_PATH]) {
+  // The staged and the set-aside file need names of their own beside it, free:
+  // a file there is not ours to overwrite or remove.
   char staged[MAX_PATH];
   char aside[MAX_PATH];
   if (!staging::AppendSuffix(staged, MAX_PATH, target, staging::kStagedSuffix) ||
-      !staging::AppendSuffix(aside, MAX_PATH, target, staging::kAsideSuffix) || !NameIsFree(staged) ||
-      !NameIsFree(aside)) {
-    return false;
+      !staging::AppendSuffix(aside, MAX_PATH, target, staging::kAsideSuffix)) {
+    return TargetCheck::kRefused;
+  }
+  for (const char* name : {staged, aside}) {
+    if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) {
+      lstrcpynA(taken, name, MAX_PATH);
+      return TargetCheck::kNameTaken;
+    }
+    // A missing folder is refused below.
+    if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
+      return TargetCheck::kRefused;
   }
   const DWORD attributes = GetFileAttributesA(target);
-  *existed = attributes != INVALID_FILE_ATTRIBUTES;
+  plan.existed = attributes != INVALID_FILE_ATTRIBUTES;
   // A new file is fine; a missing folder is not (none is created).
-  if (!*existed) return GetLastError() == ERROR_FILE_NOT_FOUND;
-  constexpr DWORD kRefused =
-      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  if (attributes & kRefused) return false;
+  if (!plan.existed)
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? TargetCheck::kReplaceable : TargetCheck::kRefused;
+  constexpr DWORD kRefused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                             FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_REPARSE_POINT;
+  if (attributes & kRefused) return TargetCheck::kRefused;
   // A process that reads the file (the running title), does not share writing
   // or would keep it from being moved aside makes this open fail. It does not
-  // truncate, and is closed at once.
-  UniqueFile probe(CreateFileA(target, GENERIC_WRITE | DELETE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-  return probe.Valid();
+  // truncate, follows no link, and is closed at once.
+  UniqueFile probe(CreateFileA(target, GENERIC_WRITE | DELETE | READ_CONTROL, FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  OpenFileFacts facts;
+  if (!probe.Valid() || !OpenedAsNamed(probe.Get(), target) || !FactsOf(probe.Get(), &facts)) {
+    return TargetCheck::kRefused;
+  }
+  plan.old = facts.identity;
+  plan.kept.TakeFrom(probe.Get(), attributes);
+  return TargetCheck::kReplaceable;
 }
 
 // A benchmark build defines UPDATER_BENCH_NO_PROGRESS to time the file work
@@ -121,15 +163,17 @@ BOOL WriteChunk(HANDLE file, const BYTE* bytes, DWORD size, DWORD* written) {
 struct ChunkContext {
   HANDLE file;
   RunTotals* state;
-  float grandTotal;  // converted once per file
+  float grandTotal;     // converted once per file
+  ChecksumRun written;  // the bytes stored so far, in order
 };
 
 bool WriteOneChunk(void* context, const unsigned char* bytes, uint32_t count, uint32_t* stored) {
   auto& c = *static_cast<ChunkContext*>(context);
   DWORD written = 0;
   // A failed write, or one that stores nothing, would never finish the file.
-  if (!WriteChunk(c.file, bytes, count, &written) || written == 0) return false;
+  if (!WriteChunk(c.file, bytes, count, &written) || written == 0 || written > count) return false;
   *stored = written;
+  c.written.Add(bytes, written);
   c.state->running += written;
   if constexpr (kShowProgress) {
     ShowPercent(*c.state, c.grandTotal);
@@ -139,27 +183,33 @@ bool WriteOneChunk(void* context, const unsigned char* bytes, uint32_t count, ui
   return true;
 }
 
-// Writes the file's bytes in chunks, with progress: straight from the resource
-// memory, or inflated from it when the payload is deflated, in the same chunks.
-// An empty file leaves the controls as they are. Damaged deflated data fails
-// like a write that fails.
-bool WriteChunks(HANDLE file, const BYTE* resource, uint32_t resourceSize, RunTotals& state) {
-  ChunkContext context{file, &state, static_cast<float>(state.grandTotal)};
-  return payload::WriteChunks(resource, resourceSize, gTitleProfile->payloadCodec, WriteOneChunk, &context) ==
-         payload::Outcome::kWritten;
-}
-
-// Writes the new bytes from the entry's resource into the staged file beside
-// `target` and flushes them.
-WriteResult StageFile(const char* target, const BYTE* resource, uint32_t resourceSize, RunTotals& state) {
+// Writes the new bytes of an entry into the staged file beside `target`,
+// checking them against their record as they go, and flushes them. Damaged
+// bytes (a changed byte of the exe, raw or deflated) are never flushed as new.
+WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& state, FileIdentity* identity) {
   char staged[MAX_PATH];
   if (!staging::AppendSuffix(staged, MAX_PATH, target, staging::kStagedSuffix))
     return WriteResult::kCannotCreate;
-  UniqueFile file(CreateFileA(staged, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(CreateFileA(staged, GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return WriteResult::kCannotCreate;
-  if (!WriteChunks(file.Get(), resource, resourceSize, state) || !FlushFileBuffers(file.Get())) {
-    return WriteResult::kWriteFailed;
+  if (!OpenedAsNamed(file.Get(), staged) || !plan.kept.GiveTo(file.Get())) return WriteResult::kWriteFailed;
+  ChunkContext context{file.Get(), &state, static_cast<float>(state.grandTotal), {}};
+  switch (payload::WriteChunks(plan.resource, plan.resourceSize, gTitleProfile->payloadCodec, WriteOneChunk,
+                               &context)) {
+    case payload::Outcome::kWritten:
+      break;
+    case payload::Outcome::kWriteFailed:
+      return WriteResult::kWriteFailed;
+    case payload::Outcome::kDamaged:
+      return WriteResult::kDamaged;
   }
+  if (context.written.Length() != plan.size || !(context.written.Value() == plan.checksum)) {
+    return WriteResult::kDamaged;
+  }
+  OpenFileFacts facts;
+  if (!FlushFile(file.Get(), staged) || !FactsOf(file.Get(), &facts)) return WriteResult::kWriteFailed;
+  *identity = facts.identity;
   HOLD_POINT("staged");
   return WriteResult::kWritten;
 }
@@ -174,6 +224,11 @@ const BYTE* EntryPayload(const char* entry, uint32_t* size) {
     if (kind == kNotLoaded) ShowEntryFailure(entry, text::kWriteNotLoaded);
   }
   return bytes;
+}
+
+// A journal left for the next run: the player learns what to do, and where it is.
+void ShowUnsettled(const char* journal) {
+  ShowPathMessage(gState.dialog, text::kUnsettledFormat, journal, gState.caption, kWarning);
 }
 
 }  // namespace
@@ -200,6 +255,8 @@ const void* FindPayloadResource(const char* name, uint32_t* size) {
 
 int WritePayload() {
   const char* const* list = gTitleProfile->payloadList;
+  size_t count = 0;
+  while (list[count]) ++count;
 
   // Sizing pass: a failed lookup has shown its message and adds nothing; the
   // pass goes on so that the free-space check still sees the rest. A deflated
@@ -217,21 +274,57 @@ int WritePayload() {
   if (!CheckFreeSpace(state.grandTotal)) return 0;
 
   // Nothing is written until every entry is known to be replaceable. The path
-  // is used as listed, folder parts included; one that does not fit is never
-  // composed and is refused like a file that cannot be created.
+  // is used as listed, folder parts included; one that does not fit, or leads
+  // through a link, is never composed and is refused like a file that cannot
+  // be created.
+  std::unique_ptr<EntryPlan[]> plans(new EntryPlan[count]);
   StagedUpdate update;
-  for (const char* const* entry = list; *entry; ++entry) {
-    uint32_t size = 0;
-    if (!EntryPayload(*entry, &size)) return 0;
-    char target[MAX_PATH];
-    bool existed = false;
-    if (!JoinPath(target, gState.installFolder, *entry) || !TargetCanBeReplaced(target, &existed)) {
-      ShowEntryFailure(*entry, text::kWriteCannotCreate);
+  for (size_t i = 0; i < count; ++i) {
+    EntryPlan& plan = plans[i];
+    plan.path = list[i];
+    plan.resource = EntryPayload(plan.path, &plan.resourceSize);
+    if (!plan.resource) return 0;
+    if (!FindPayloadCheck(PathFindFileNameA(plan.path), &plan.size, &plan.checksum)) {
+      ShowEntryFailure(plan.path, text::kPayloadDamaged);
       return 0;
     }
-    update.Add(existed ? staging::kEntryExisted : staging::kEntryNew, *entry);
+    char target[MAX_PATH];
+    char taken[MAX_PATH];
+    const TargetCheck check =
+        !FoldersArePlain(plan.path) || !JoinPath(target, gState.installFolder, plan.path)
+            ? TargetCheck::kRefused
+            : CheckTarget(target, plan, taken);
+    if (check == TargetCheck::kNameTaken) {
+      ShowPathMessage(gState.dialog, text::kNameTakenFormat, taken, gState.caption, kWarning);
+      return 0;
+    }
+    if (check == TargetCheck::kRefused) {
+      ShowEntryFailure(plan.path, text::kWriteCannotCreate);
+      return 0;
+    }
+    staging::JournalEntry entry{};
+    entry.kind = plan.existed ? staging::kEntryExisted : staging::kEntryNew;
+    entry.size = plan.size;
+    entry.checksum = plan.checksum;
+    entry.old = plan.old;
+    lstrcpynA(entry.path, plan.path, sizeof entry.path);
+    update.Add(entry);
   }
-  if (gTitleProfile->updateInfoName[0]) update.Add(staging::kEntryList, gTitleProfile->updateInfoName);
+  if (gTitleProfile->updateInfoName[0]) {
+    // The list's new copy is written beside it too; a file at that name is in the way.
+    char listPath[MAX_PATH];
+    char staged[MAX_PATH];
+    if (JoinPath(listPath, gState.installFolder, gTitleProfile->updateInfoName) &&
+        staging::AppendSuffix(staged, MAX_PATH, listPath, staging::kStagedSuffix) &&
+        GetFileAttributesA(staged) != INVALID_FILE_ATTRIBUTES) {
+      ShowPathMessage(gState.dialog, text::kNameTakenFormat, staged, gState.caption, kWarning);
+      return 0;
+    }
+    staging::JournalEntry entry{};
+    entry.kind = staging::kEntryList;
+    lstrcpynA(entry.path, gTitleProfile->updateInfoName, sizeof entry.path);
+    update.Add(entry);
+  }
   // The journal goes first, so that an interruption from here on is finished
   // or undone by the next run. One left by an earlier run that could not be
   // settled keeps this one from starting.
@@ -245,21 +338,28 @@ int WritePayload() {
   }
 
   // Stage every file, with progress. A failure removes what was staged.
-  for (const char* const* entry = list; *entry; ++entry) {
-    uint32_t size = 0;
-    const BYTE* bytes = EntryPayload(*entry, &size);
+  for (size_t i = 0; i < count; ++i) {
+    const EntryPlan& plan = plans[i];
     char target[MAX_PATH];
-    const WriteResult result = !bytes || !JoinPath(target, gState.installFolder, *entry)
+    FileIdentity staged = {0, 0};
+    const WriteResult result = !JoinPath(target, gState.installFolder, plan.path)
                                    ? WriteResult::kCannotCreate
-                                   : StageFile(target, bytes, size, state);
+                                   : StageFile(target, plan, state, &staged);
     if (result != WriteResult::kWritten) {
       update.Abandon();
-      if (bytes) {
-        ShowEntryFailure(*entry,
-                         result == WriteResult::kWriteFailed ? text::kWriteFailed : text::kWriteCannotCreate);
-      }
+      ShowEntryFailure(plan.path, result == WriteResult::kDamaged       ? text::kPayloadDamaged
+                                  : result == WriteResult::kWriteFailed ? text::kWriteFailed
+                                                                        : text::kWriteCannotCreate);
       return 0;
     }
+    update.Staged(i, staged);
+  }
+  // Every staged file must still be there, whole, before any target is touched:
+  // a scanner may have taken one away since it was flushed.
+  if (const char* gone = update.CheckStaged()) {
+    update.Abandon();
+    ShowEntryFailure(gone, text::kWriteFailed);
+    return 0;
   }
   if (!update.MarkCommitted()) {
     update.Abandon();
@@ -269,9 +369,12 @@ int WritePayload() {
   // Replace every target; a failure gives them all their old content back.
   if (const char* failed = update.ReplaceTargets()) {
     ShowEntryFailure(failed, text::kWriteCannotCreate);
+    if (update.Unsettled()) ShowUnsettled(update.JournalPath());
     return 0;
   }
 
+  // The journal goes only after the merge: an interruption during the merge
+  // leaves the list's staged copy for the next run to remove.
   const int code = MergeUpdateInfo();
   update.Finish();
   if (code == 0) return 1;

@@ -2,19 +2,24 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "apply/staging_core.h"
 #include "base/heap_text.h"
-#include "base/read_file.h"
+#include "base/install_paths.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
 #include "title/title_profile.h"
 
+using staging::JournalEntry;
+using staging::Observed;
 using staging::Phase;
+using staging::Way;
 
 namespace {
 
-bool Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+// A journal is a few lines a file; anything far larger is not one of ours.
+constexpr DWORD kLargestJournal = 1u << 20;
 
 template <typename Operation>
 bool WithRetry(Operation operation) {
@@ -35,201 +40,367 @@ struct EntryPaths {
   char aside[MAX_PATH];
 };
 
+// The paths of an entry, when they fit and lead through plain folders only.
 bool ComposeEntryPaths(const char* entry, EntryPaths& paths) {
-  return JoinPath(paths.target, gState.installFolder, entry) &&
+  return FoldersArePlain(entry) && JoinPath(paths.target, gState.installFolder, entry) &&
          staging::AppendSuffix(paths.staged, MAX_PATH, paths.target, staging::kStagedSuffix) &&
          staging::AppendSuffix(paths.aside, MAX_PATH, paths.target, staging::kAsideSuffix);
 }
 
-staging::EntryFiles Observe(const EntryPaths& paths) {
-  return {Exists(paths.target), Exists(paths.staged), Exists(paths.aside)};
-}
+bool Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
-// Takes the steps in their fixed order; false at the first that fails.
-bool TakeSteps(const EntryPaths& paths, unsigned steps) {
-  if (steps & staging::kCannot) return false;
-  const struct {
-    unsigned step;
-    const char* from;
-    const char* to;  // null: delete `from`
-  } actions[] = {
-      {staging::kMoveTargetAside, paths.target, paths.aside},
-      {staging::kMoveStagedIn, paths.staged, paths.target},
-      {staging::kMoveAsideBack, paths.aside, paths.target},
-      {staging::kDeleteTarget, paths.target, nullptr},
-      {staging::kDeleteStaged, paths.staged, nullptr},
-      {staging::kDeleteAside, paths.aside, nullptr},
-  };
-  for (const auto& action : actions) {
-    if (!(steps & action.step)) continue;
-    if (!(action.to ? MoveFileWithRetry(action.from, action.to) : DeleteFileWithRetry(action.from)))
-      return false;
-    HOLD_POINT(action.to ? "move" : "delete");
+// Whether the open file holds `size` bytes whose checksum is `checksum`. Read
+// in pieces: a file of any size costs one buffer.
+bool HoldsContent(HANDLE file, uint32_t size, FileChecksum checksum) {
+  OpenFileFacts facts;
+  if (!FactsOf(file, &facts) || facts.size != size) return false;
+  constexpr DWORD kPiece = 1u << 16;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPiece]);
+  ChecksumRun run;
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file, buffer.get(), kPiece, &read, nullptr)) return false;
+    if (read == 0) break;
+    run.Add(buffer.get(), read);
   }
-  return true;
+  return run.Length() == size && run.Value() == checksum;
 }
 
-enum class Direction {
-  kCheck,      // only whether this run can act on every entry
-  kForward,    // make every payload entry new
-  kBackward,   // make every entry old again
-  kLeftovers,  // remove the set-aside and staged files that are left
+// One file of an entry as it is found: there or not, and what it holds.
+struct Found {
+  bool there = false;
+  bool isNew = false;  // the journal's new content
+  bool isOld = false;  // the identity the target had before the update
 };
 
-// Takes one direction over every entry of a journal text. An entry that could
-// lead outside the install folder, or does not fit beside it, was not written
-// by an update of this installation: the walk stops there, before anything is
-// touched when it is the check. Forward stops at the first entry it cannot
-// finish and copies it to `failed`; the others go on over the rest, to leave
-// as little behind as they can. True when every entry went through.
-bool Walk(const char* text, size_t size, Direction direction, Phase phase, char* failed = nullptr) {
-  bool whole = true;
-  size_t cursor = 0;
-  char kind = 0;
-  char entry[MAX_PATH];
-  while (staging::NextJournalEntry(text, size, &cursor, &kind, entry, MAX_PATH)) {
-    EntryPaths paths;
-    if (kind == 0 || !ComposeEntryPaths(entry, paths)) return false;
-    // The list is rewritten through its staged name only: it has no forward step.
-    const bool payload = kind != staging::kEntryList;
-    if (direction == Direction::kCheck || (direction == Direction::kForward && !payload)) continue;
-    const staging::EntryFiles files = Observe(paths);
-    const unsigned steps = !payload || direction == Direction::kLeftovers
-                               ? staging::LeftoverSteps(files, payload)
-                           : direction == Direction::kForward
-                               ? staging::ForwardSteps(files)
-                               : staging::BackwardSteps(files, kind == staging::kEntryExisted, phase);
-    if (TakeSteps(paths, steps)) continue;
-    if (direction == Direction::kForward) {
-      lstrcpynA(failed, entry, MAX_PATH);
-      return false;
+Found Look(const char* path, const JournalEntry& entry, bool content) {
+  Found found;
+  found.there = Exists(path);
+  if (!found.there) return found;
+  // A link, or a file no one may read now, is neither new nor old: never ours.
+  UniqueFile file(OpenToLookAt(path));
+  OpenFileFacts facts;
+  if (!file.Valid() || !FactsOf(file.Get(), &facts)) return found;
+  found.isOld = entry.kind == staging::kEntryExisted && SameFile(facts.identity, entry.old);
+  found.isNew =
+      content && entry.kind != staging::kEntryList && HoldsContent(file.Get(), entry.size, entry.checksum);
+  return found;
+}
+
+// Before the commit only the staged files matter, and their content not at all.
+Observed Observe(const JournalEntry& entry, const EntryPaths& paths, Phase phase) {
+  const bool content = phase == Phase::kCommitting || phase == Phase::kUndoing;
+  const Found target = content ? Look(paths.target, entry, true) : Found{};
+  const Found staged = Look(paths.staged, entry, content);
+  const Found aside = content ? Look(paths.aside, entry, false) : Found{};
+  return {target.there, target.isNew, target.isOld, staged.there, staged.isNew, aside.there, aside.isOld};
+}
+
+// An interrupted or failed update's journal and the files it names, with what
+// was found of each.
+class Settlement {
+ public:
+  Settlement(HANDLE journal, const JournalEntry* entries, size_t count)
+      : journal_(journal), entries_(entries), count_(count), paths_(count), observed_(count) {}
+
+  // Every entry's paths; false when one does not fit or leads through a link.
+  bool ComposePaths() {
+    for (size_t i = 0; i < count_; ++i) {
+      if (!ComposeEntryPaths(entries_[i].path, paths_[i])) return false;
     }
-    whole = false;
-  }
-  return whole;
-}
-
-// Appends one line to the journal and flushes it.
-bool AppendLine(const char* journal, const char* line) {
-  UniqueFile file(
-      CreateFileA(journal, FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  const DWORD length = static_cast<DWORD>(std::strlen(line));
-  DWORD written = 0;
-  return file.Valid() && WriteFile(file.Get(), line, length, &written, nullptr) && written == length &&
-         FlushFileBuffers(file.Get());
-}
-
-// Replaces every target; when one cannot be, records the turn and gives every
-// target its old content back. True when all were replaced.
-bool FinishOrUndo(const char* journal, const char* text, size_t size, char* failed) {
-  if (Walk(text, size, Direction::kForward, Phase::kCommitting, failed)) {
     return true;
   }
-  // Recorded before the first target goes back, so that an interruption from
-  // here on is undone, never finished, by the next run.
-  AppendLine(journal, staging::kJournalUndo);
-  HOLD_POINT("undo");
-  return false;
+
+  // Takes the installation to one whole state from `phase`; false when no way
+  // went through (the journal then stays). The journal is removed at the end.
+  bool Settle(Phase phase) {
+    Way way = Look(phase);
+    if (way == Way::kStuck) return false;
+    if (way == Way::kBackward && phase == Phase::kCommitting) {
+      // Recorded first, so that from here on the next run turns back too.
+      AppendTo(journal_, staging::kJournalUndo);
+      phase = Phase::kUndoing;
+    }
+    if (!Take(way, phase, staging::kMoveSteps)) {
+      if (way != Way::kForward) return false;
+      // A replacement refused: every target goes back instead.
+      AppendTo(journal_, staging::kJournalUndo);
+      phase = Phase::kUndoing;
+      way = Look(phase);
+      if (way != Way::kBackward || !Take(way, phase, staging::kMoveSteps)) return false;
+    }
+    if (!Take(way, phase, staging::kDeleteStaged | staging::kDeleteAside)) return false;
+    HOLD_POINT("settled");
+    return DeleteJournal(journal_);
+  }
+
+  // Appends one line to an open journal and flushes it.
+  static bool AppendTo(HANDLE journal, const char* line) {
+    const DWORD length = static_cast<DWORD>(std::strlen(line));
+    DWORD written = 0;
+    if (TEST_FAILS("write", line) ||
+        SetFilePointer(journal, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER ||
+        !WriteFile(journal, line, length, &written, nullptr) || written != length) {
+      return false;
+    }
+    TRACE_POINT("journal", line);
+    return !TEST_FAILS("flush", line) && FlushFile(journal, nullptr);
+  }
+
+  // Deletes the open journal by its handle, so no other file can be at its name meanwhile.
+  static bool DeleteJournal(HANDLE journal) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return WithRetry([&] {
+      return SetFileInformationByHandle(journal, FileDispositionInfo, &disposition, sizeof disposition);
+    });
+  }
+
+ private:
+  Way Look(Phase phase) {
+    for (size_t i = 0; i < count_; ++i) observed_[i] = Observe(entries_[i], paths_[i], phase);
+    return staging::ChooseWay(phase, entries_, observed_.data(), count_);
+  }
+
+  // Takes the chosen way's steps that are among `only`, entry by entry in
+  // their fixed order; false at the first that fails.
+  bool Take(Way way, Phase phase, unsigned only) {
+    [[maybe_unused]] const char* const point = way == Way::kForward ? "forward" : "back";
+    for (size_t i = 0; i < count_; ++i) {
+      const Observed& o = observed_[i];
+      const EntryPaths& p = paths_[i];
+      const unsigned steps = staging::StepsOf(way, phase, entries_[i], o) & only;
+      const struct {
+        unsigned step;
+        const char* from;
+        const char* to;  // null: delete `from`
+        bool replace;
+      } actions[] = {
+          {staging::kMoveTargetAside, p.target, p.aside, false},
+          // Over a target only when its old content is safe aside already.
+          {staging::kMoveStagedIn, p.staged, p.target, o.target && !(steps & staging::kMoveTargetAside)},
+          {staging::kMoveAsideBack, p.aside, p.target, true},
+          {staging::kDeleteTarget, p.target, nullptr, false},
+          {staging::kDeleteStaged, p.staged, nullptr, false},
+          {staging::kDeleteAside, p.aside, nullptr, false},
+      };
+      for (const auto& action : actions) {
+        if (!(steps & action.step)) continue;
+        if (!(action.to ? MoveFileWithRetry(action.from, action.to, action.replace)
+                        : DeleteFileWithRetry(action.from))) {
+          return false;
+        }
+        HOLD_POINT(point);
+      }
+    }
+    return true;
+  }
+
+  HANDLE journal_;
+  const JournalEntry* entries_;
+  size_t count_;
+  std::vector<EntryPaths> paths_;
+  std::vector<Observed> observed_;
+};
+
+size_t PayloadCount() {
+  size_t count = 0;
+  while (gTitleProfile->payloadList[count]) ++count;
+  return count;
+}
+
+// The journal's whole text, read from its open handle.
+bool ReadJournalText(HANDLE journal, HeapText& text) {
+  OpenFileFacts facts;
+  if (!FactsOf(journal, &facts) || facts.size > kLargestJournal) return false;
+  const DWORD size = static_cast<DWORD>(facts.size);
+  char* bytes = static_cast<char*>(std::calloc(size + 1, 1));
+  if (!bytes) return false;
+  text = HeapText(bytes, size);
+  DWORD read = 0;
+  return ReadFile(journal, bytes, size, &read, nullptr) && read == size;
 }
 
 }  // namespace
 
-bool MoveFileWithRetry(const char* from, const char* to) {
-  return WithRetry(
-      [&] { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0; });
+bool MoveFileWithRetry(const char* from, const char* to, bool replace) {
+  const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  return WithRetry([&] { return MoveFileExA(from, to, flags) != 0; });
 }
 
 bool DeleteFileWithRetry(const char* path) {
   return WithRetry([&] { return DeleteFileA(path) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND; });
 }
 
+bool FlushFile(HANDLE file, const char* path) {
+  if (!FlushFileBuffers(file)) return false;
+  if (path) TRACE_POINT("flush", path);
+  return true;
+}
+
 int ComposeJournalPath(char (&path)[MAX_PATH]) {
   return FormatText(path, staging::kJournalNameFormat, gState.installFolder, gTitleProfile->baseName) >= 0;
 }
 
-void RecoverInterruptedUpdate() {
-  char journal[MAX_PATH];
-  if (!ComposeJournalPath(journal) || !Exists(journal)) return;
+Recovery RecoverInterruptedUpdate() {
+  char path[MAX_PATH];
+  if (!ComposeJournalPath(path)) return Recovery::kNothing;
+  if (!Exists(path)) return Recovery::kNothing;
+  // Held without write or delete sharing while it is read and acted on; never
+  // through a link, never a file with other names elsewhere.
+  UniqueFile journal(CreateFileA(path, GENERIC_READ | FILE_APPEND_DATA | DELETE, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  OpenFileFacts facts;
   HeapText text;
-  // A journal that cannot be read now is left for a later run.
-  if (ReadWholeFile(journal, text) != ReadResult::kRead) return;
-  const Phase phase = staging::ReadJournalPhase(text.Bytes(), text.Length());
-  if (!Walk(text.Bytes(), text.Length(), Direction::kCheck, phase)) return;
-  bool whole = true;
-  char failed[MAX_PATH];
-  if (phase == Phase::kCommitting && FinishOrUndo(journal, text.Bytes(), text.Length(), failed)) {
-    whole = Walk(text.Bytes(), text.Length(), Direction::kLeftovers, phase);
-  } else if (phase != Phase::kNone) {
-    whole = Walk(text.Bytes(), text.Length(), Direction::kBackward,
-                 phase == Phase::kStaging ? Phase::kStaging : Phase::kUndoing);
+  if (!journal.Valid() || !OpenedAsNamed(journal.Get(), path) || !FactsOf(journal.Get(), &facts) ||
+      facts.links != 1 || !ReadJournalText(journal.Get(), text)) {
+    return Recovery::kUnsettled;
   }
-  if (whole) DeleteFileWithRetry(journal);
+  // Every entry must be a file of this updater: at most one per payload path and the list.
+  const size_t capacity = PayloadCount() + 1;
+  std::vector<JournalEntry> entries(capacity);
+  size_t count = 0;
+  const Phase phase = staging::ReadJournal(text.Bytes(), text.Length(), entries.data(), capacity, &count);
+  if (phase == Phase::kForeign || !staging::EntriesAreOurs(entries.data(), count, gTitleProfile->payloadList,
+                                                           gTitleProfile->updateInfoName)) {
+    return Recovery::kUnsettled;
+  }
+  Settlement settlement(journal.Get(), entries.data(), count);
+  if (!settlement.ComposePaths() || !settlement.Settle(phase)) return Recovery::kUnsettled;
+  return Recovery::kSettled;
 }
 
-StagedUpdate::~StagedUpdate() { std::free(text_); }
-
-void StagedUpdate::Add(char kind, const char* entry) {
-  const char* header = text_ ? "" : staging::kJournalHeader;
-  const size_t headerLength = std::strlen(header);
-  const size_t entryLength = std::strlen(entry);
-  // kind, entry and '\n', or the "end" line (an empty kind).
-  const size_t lineLength = kind ? entryLength + 2 : entryLength;
-  char* grown = static_cast<char*>(std::realloc(text_, size_ + headerLength + lineLength + 1));
-  if (!grown) {
-    noMemory_ = true;
-    return;
-  }
-  text_ = grown;
-  char* at = text_ + size_;
-  std::memcpy(at, header, headerLength);
-  at += headerLength;
-  if (kind) *at++ = kind;
-  std::memcpy(at, entry, entryLength);
-  at += entryLength;
-  if (kind) *at++ = '\n';
-  *at = '\0';
-  size_ += headerLength + lineLength;
+void StagedUpdate::Add(const JournalEntry& entry) {
+  entries_.push_back(entry);
+  staged_.push_back({0, 0});
 }
 
 WriteResult StagedUpdate::Begin() {
-  Add(0, staging::kJournalEnd);
-  if (noMemory_ || !ComposeJournalPath(journal_)) return WriteResult::kCannotCreate;
+  std::vector<char> text(sizeof staging::kJournalHeader - 1 + entries_.size() * 400 +
+                         sizeof staging::kJournalEnd);
+  size_t size = sizeof staging::kJournalHeader - 1;
+  std::memcpy(text.data(), staging::kJournalHeader, size);
+  for (const JournalEntry& entry : entries_) {
+    const size_t length = staging::FormatJournalEntry(entry, text.data() + size, text.size() - size);
+    if (length == 0) return WriteResult::kCannotCreate;
+    size += length;
+  }
+  std::memcpy(text.data() + size, staging::kJournalEnd, sizeof staging::kJournalEnd - 1);
+  size += sizeof staging::kJournalEnd - 1;
+
+  if (!ComposeJournalPath(journal_)) return WriteResult::kCannotCreate;
   // CREATE_NEW: a journal already there belongs to an update that is still unfinished.
-  UniqueFile file(
-      CreateFileA(journal_, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid()) return WriteResult::kCannotCreate;
-  begun_ = true;
+  file_.Reset(CreateFileA(journal_, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file_.Valid()) return WriteResult::kCannotCreate;
   DWORD written = 0;
-  if (!WriteFile(file.Get(), text_, static_cast<DWORD>(size_), &written, nullptr) || written != size_ ||
-      !FlushFileBuffers(file.Get())) {
+  if (!OpenedAsNamed(file_.Get(), journal_) ||
+      !WriteFile(file_.Get(), text.data(), static_cast<DWORD>(size), &written, nullptr) || written != size ||
+      !FlushFile(file_.Get(), nullptr)) {
     return WriteResult::kWriteFailed;
   }
+  TRACE_POINT("journal", "end");
   HOLD_POINT("journal");
   return WriteResult::kWritten;
 }
 
+void StagedUpdate::Staged(size_t index, FileIdentity identity) { staged_[index] = identity; }
+
+const char* StagedUpdate::CheckStaged() const {
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const JournalEntry& entry = entries_[i];
+    if (entry.kind == staging::kEntryList) continue;
+    char target[MAX_PATH];
+    char staged[MAX_PATH];
+    OpenFileFacts facts;
+    if (!JoinPath(target, gState.installFolder, entry.path) ||
+        !staging::AppendSuffix(staged, MAX_PATH, target, staging::kStagedSuffix)) {
+      return entry.path;
+    }
+    UniqueFile file(OpenToLookAt(staged, FILE_READ_ATTRIBUTES));
+    if (!file.Valid() || !FactsOf(file.Get(), &facts) || !SameFile(facts.identity, staged_[i]) ||
+        facts.size != entry.size) {
+      return entry.path;
+    }
+  }
+  return nullptr;
+}
+
 int StagedUpdate::MarkCommitted() {
-  if (!AppendLine(journal_, staging::kJournalCommit)) return 0;
+  if (!Settlement::AppendTo(file_.Get(), staging::kJournalCommit)) return 0;
   HOLD_POINT("commit");
   return 1;
 }
 
 const char* StagedUpdate::ReplaceTargets() {
-  if (FinishOrUndo(journal_, text_, size_, failed_)) return nullptr;
-  if (Walk(text_, size_, Direction::kBackward, Phase::kUndoing)) DeleteFileWithRetry(journal_);
-  begun_ = false;
+  failed_ = nullptr;
+  for (const JournalEntry& entry : entries_) {
+    EntryPaths paths;
+    if (entry.kind == staging::kEntryList) continue;
+    if (!ComposeEntryPaths(entry.path, paths) ||
+        (entry.kind == staging::kEntryExisted && !MoveFileWithRetry(paths.target, paths.aside, false))) {
+      failed_ = entry.path;
+      break;
+    }
+    HOLD_POINT("move");
+    if (!MoveFileWithRetry(paths.staged, paths.target, false)) {
+      failed_ = entry.path;
+      break;
+    }
+    HOLD_POINT("move");
+  }
+  // Every target must now be the file that was staged and checked, whole.
+  for (size_t i = 0; i < entries_.size() && !failed_; ++i) {
+    const JournalEntry& entry = entries_[i];
+    char target[MAX_PATH];
+    OpenFileFacts facts;
+    if (entry.kind == staging::kEntryList) continue;
+    if (!JoinPath(target, gState.installFolder, entry.path)) {
+      failed_ = entry.path;
+      break;
+    }
+    UniqueFile file(OpenToLookAt(target, FILE_READ_ATTRIBUTES));
+    if (!file.Valid() || !FactsOf(file.Get(), &facts) || !SameFile(facts.identity, staged_[i]) ||
+        facts.size != entry.size) {
+      failed_ = entry.path;
+    }
+  }
+  if (!failed_) return nullptr;
+
+  // Recorded before the first target goes back, so that an interruption from
+  // here on is undone, never finished, by the next run. A line that cannot be
+  // written changes nothing: the next run decides by what the files hold.
+  Settlement::AppendTo(file_.Get(), staging::kJournalUndo);
+  HOLD_POINT("undo");
+  Settlement settlement(file_.Get(), entries_.data(), entries_.size());
+  unsettled_ = !settlement.ComposePaths() || !settlement.Settle(Phase::kUndoing);
+  if (!unsettled_) file_.Reset();
   return failed_;
 }
 
 void StagedUpdate::Abandon() {
-  if (begun_ && Walk(text_, size_, Direction::kBackward, Phase::kStaging)) DeleteFileWithRetry(journal_);
-  begun_ = false;
+  if (!file_.Valid()) return;
+  Settlement settlement(file_.Get(), entries_.data(), entries_.size());
+  if (settlement.ComposePaths() && settlement.Settle(Phase::kStaging)) file_.Reset();
 }
 
 void StagedUpdate::Finish() {
-  if (begun_ && Walk(text_, size_, Direction::kLeftovers, Phase::kCommitting)) {
-    HOLD_POINT("cleaned");
-    DeleteFileWithRetry(journal_);
+  if (!file_.Valid()) return;
+  bool whole = true;
+  for (const JournalEntry& entry : entries_) {
+    EntryPaths paths;
+    if (!ComposeEntryPaths(entry.path, paths)) {
+      whole = false;
+      continue;
+    }
+    // The list's staged copy is gone once its merge ended, whichever way.
+    const char* leftover = entry.kind == staging::kEntryExisted ? paths.aside
+                           : entry.kind == staging::kEntryList  ? paths.staged
+                                                                : nullptr;
+    if (!leftover || !Exists(leftover)) continue;
+    whole = DeleteFileWithRetry(leftover) && whole;
+    HOLD_POINT("delete");
   }
-  begun_ = false;
+  if (!whole) return;
+  HOLD_POINT("cleaned");
+  if (Settlement::DeleteJournal(file_.Get())) file_.Reset();
 }

@@ -1,39 +1,55 @@
 // What the all-or-nothing writer decides without the operating system: the
 // names of the files it keeps beside each target, the journal that tells the
-// next run what an interrupted update left behind, and which way each file
-// has to go to bring the installation back to one whole state.
+// next run what an interrupted update left behind, and which way an
+// interrupted update goes to leave one whole installation.
 //
 // An update runs in three steps. Staging writes every new file to
 // "<target>.upd-new" and flushes it. Committing moves each target to
 // "<target>.upd-old" and the staged file onto the target. Cleaning up deletes
 // the set-aside old files. The journal, "<install folder>\<base>Update.journal",
 // exists from before the first staged file until everything is done.
+//
+// The invariant everything here keeps: at every instant, the journal and the
+// files on disk determine one whole state, all old or all new, that the next
+// run reaches. Files are told apart by what they hold, never by their names
+// alone: the journal names every new file's size and checksum, and the
+// identity (volume and file index) of every old file it will move aside.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "base/file_identity.h"
+#include "verify/checksum.h"
 
 namespace staging {
 
 inline constexpr char kStagedSuffix[] = ".upd-new";
 inline constexpr char kAsideSuffix[] = ".upd-old";
 inline constexpr char kJournalNameFormat[] = "%s\\%sUpdate.journal";
+// Room for a relative path and its terminator, as in a MAX_PATH buffer.
+inline constexpr size_t kPathCapacity = 260;
 
 // path + suffix into out[capacity]; false (out then empty) when it does not fit.
 bool AppendSuffix(char* out, size_t capacity, const char* path, const char* suffix);
 
 // The journal is text, one line per item, each ended by '\n':
-//   "title-updater journal 1"   first line
-//   "+<path>" / "-<path>"       a payload file whose target existed / did not
-//                               exist before the update (relative path as listed)
-//   "=<path>"                   the installed update-information list, rewritten
-//                               through its own staged name
-//   "end"                       the list above is whole; written with it, in one write
-//   "commit"                    every staged file is whole on disk: targets are
-//                               being replaced
-//   "undo"                      a replacement failed: targets are getting their
-//                               old content back
-// A line without its '\n' was cut by the interruption and does not count.
-inline constexpr char kJournalHeader[] = "title-updater journal 1\n";
+//   "title-updater journal 2"             first line
+//   "+SSSSSSSS BBBBBBBB XXXXXXXX VVVVVVVV IIIIIIIIIIIIIIII <path>"
+//                                         a payload file whose target existed:
+//                                         the new file's size, byte sum and word
+//                                         XOR, the old target's volume and index
+//   "-SSSSSSSS BBBBBBBB XXXXXXXX <path>"  a payload file the update adds
+//   "=<path>"                             the installed update-information list,
+//                                         rewritten through its own staged name
+//   "end"                                 the list above is whole; written with it
+//   "commit"                              every staged file is whole on disk:
+//                                         targets are being replaced
+//   "undo"                                targets are getting their old content back
+// Numbers are lowercase hexadecimal of fixed width; paths are relative to the
+// install folder, as the payload list has them. A last line without its '\n'
+// was cut by an interruption and does not count.
+inline constexpr char kJournalHeader[] = "title-updater journal 2\n";
 inline constexpr char kJournalEnd[] = "end\n";
 inline constexpr char kJournalCommit[] = "commit\n";
 inline constexpr char kJournalUndo[] = "undo\n";
@@ -41,53 +57,73 @@ inline constexpr char kEntryExisted = '+';
 inline constexpr char kEntryNew = '-';
 inline constexpr char kEntryList = '=';
 
+struct JournalEntry {
+  char kind;              // kEntryExisted, kEntryNew or kEntryList
+  uint32_t size;          // payload entries: the new file's size
+  FileChecksum checksum;  // and its checksum
+  FileIdentity old;       // kEntryExisted: the target before the update
+  char path[kPathCapacity];
+};
+
+// One entry's line, '\n' included, into out[capacity]; its length, or 0 when
+// it does not fit.
+size_t FormatJournalEntry(const JournalEntry& entry, char* out, size_t capacity);
+
 enum class Phase {
-  kNone,        // not a journal, or its list never became whole: nothing was staged
+  kCut,         // the journal's own write was cut: nothing was staged
   kStaging,     // staged files may exist; no target has been touched
-  kCommitting,  // all staged files were whole: finish the replacements
-  kUndoing,     // give every target its old content back
+  kCommitting,  // every staged file was whole: targets are being replaced
+  kUndoing,     // targets are getting their old content back
+  kForeign,     // not a journal this updater wrote: garbled, another format, an entry it cannot read
 };
 
-// The phase a journal text records. Entries are read with NextJournalEntry.
-Phase ReadJournalPhase(const char* text, size_t size);
+// Reads a journal text: its phase, and its entries into entries[capacity]
+// (*count of them). More entries than fit, a path that could lead outside
+// the install folder (absolute, a drive, "..", empty, too long), the same path
+// twice, or a line that is none of the above make it kForeign.
+Phase ReadJournal(const char* text, size_t size, JournalEntry* entries, size_t capacity, size_t* count);
 
-// One entry of a journal whose phase is not kNone. `cursor` starts at 0 and is
-// advanced past the entry. The path is copied into path[capacity]. Returns 0
-// after the last entry; an entry whose path could name something outside the
-// install folder (absolute, a drive, "..", empty, too long) is returned with
-// kind 0, so the caller skips it.
-int NextJournalEntry(const char* text, size_t size, size_t* cursor, char* kind, char* path, size_t capacity);
+// Whether every entry names a file of this updater: a payload entry a path of
+// `payloadList` (null-ended), the list entry `listName`. Another updater's
+// journal, or a planted one, is never acted on.
+bool EntriesAreOurs(const JournalEntry* entries, size_t count, const char* const* payloadList,
+                    const char* listName);
 
-// What is on disk for one payload entry.
-struct EntryFiles {
+// What is on disk for one entry, as the next run finds it.
+struct Observed {
   bool target;
+  bool targetIsNew;  // size and checksum of the journal's new file
+  bool targetIsOld;  // the identity of the target before the update
   bool staged;
+  bool stagedIsWhole;  // size and checksum of the journal's new file
   bool aside;
+  bool asideIsOld;  // the identity of the target before the update
 };
 
-// Steps on one entry, in the order they are taken.
+enum class Way {
+  kForward,   // make every payload entry new
+  kBackward,  // make every entry old again
+  kStuck,     // neither can be reached from what is on disk: leave everything as it is
+};
+
+// The way an interrupted update goes: after staging always back (no target was
+// touched); while committing forward when every entry can be made new, else
+// back; while undoing back when every entry can be made old, else forward.
+Way ChooseWay(Phase phase, const JournalEntry* entries, const Observed* observed, size_t count);
+
+// Steps on one entry. Moves run first, over every entry; the clean-up steps
+// run only once every move of the way has gone through, so the old content
+// set aside stays until the whole way is taken.
 enum Step : unsigned {
-  kMoveTargetAside = 1u << 0,  // target -> "<target>.upd-old"
+  kMoveTargetAside = 1u << 0,  // target -> "<target>.upd-old", never over a file there
   kMoveStagedIn = 1u << 1,     // "<target>.upd-new" -> target
-  kMoveAsideBack = 1u << 2,    // "<target>.upd-old" -> target, over whatever is there
-  kDeleteTarget = 1u << 3,     // the target is the update's new file of an entry that had none
-  kDeleteStaged = 1u << 4,
-  kDeleteAside = 1u << 5,
-  kCannot = 1u << 6,  // this direction cannot make the entry whole
+  kMoveAsideBack = 1u << 2,    // "<target>.upd-old" -> target, over what is there
+  kDeleteTarget = 1u << 3,     // the update's own new file of an entry that had none
+  kDeleteStaged = 1u << 4,     // clean-up
+  kDeleteAside = 1u << 5,      // clean-up
 };
+inline constexpr unsigned kMoveSteps = kMoveTargetAside | kMoveStagedIn | kMoveAsideBack | kDeleteTarget;
 
-// Makes the entry new: its staged file takes the target's place, the old one
-// kept aside. An entry without a staged file is already new, unless it has no
-// target either: then it cannot be finished.
-unsigned ForwardSteps(EntryFiles files);
-
-// Makes the entry old again. `existed` is the journal's word on the target
-// before the update. A target that had none is deleted only once replacements
-// began, when it can only be the update's own file.
-unsigned BackwardSteps(EntryFiles files, bool existed, Phase phase);
-
-// Removes what an entry left beside its target: its staged file and, for a
-// payload entry whose target is whole, the old content set aside.
-unsigned LeftoverSteps(EntryFiles files, bool payload);
+unsigned StepsOf(Way way, Phase phase, const JournalEntry& entry, const Observed& observed);
 
 }  // namespace staging

@@ -18,6 +18,12 @@ inline constexpr char kConfirmFormat[] =
     "アップデートを行う前に本体プログラムの終了を確認して下さい。";
 inline constexpr char kUpdateFinished[] = "アップデートが終了しました。";
 inline constexpr char kUpdateCancelled[] = "アップデートが中止されました。";
+// An interrupted update that can be neither finished nor undone now (a file held
+// open), or a journal this updater did not write; %s is the journal's path.
+inline constexpr char kUnsettledFormat[] =
+    "アップデートが途中で止まったままになっており、完了することも元に戻すこともできませんでした。\n"
+    "ゲームを終了してから、もう一度アップデートを行って下さい。\n"
+    "それでも解決しない場合は、次のファイルをサポートにお知らせ下さい。\n%s";
 
 // Settings file.
 inline constexpr char kAppDataNotFound[] = "AppDataフォルダが見つかりませんでした";
@@ -38,6 +44,8 @@ inline constexpr char kJoinPathFormat[] = "%s\\%s";
 // Payload writer and free-space check.
 inline constexpr char kDataFolderName[] = "data";
 inline constexpr char kPayloadType[] = "bin";
+// The size and checksum of each payload file, carried under the file's name.
+inline constexpr char kPayloadCheckType[] = "BINSUM";
 inline constexpr char kFileCaptionFormat[] = "%s - %s -";
 inline constexpr char kPercentFormat[] = "%3d%%";
 inline constexpr char kLookupNotFound[] = "アップデートに失敗しました。[0x00010001]";
@@ -46,6 +54,14 @@ inline constexpr char kWriteNotFound[] = "アップデートに失敗しまし�
 inline constexpr char kWriteNotLoaded[] = "アップデートに失敗しました。[0x000A0002]";
 inline constexpr char kWriteCannotCreate[] = "アップデートに失敗しました。[0x000A0003]";
 inline constexpr char kWriteFailed[] = "アップデートに失敗しました。[0x000A0004]";
+// The updater's own copy of a file is not what it was built with: a damaged download.
+inline constexpr char kPayloadDamaged[] =
+    "アップデートファイルが破損しています。\nアップデートファイルをもう一度ダウンロードして下さい。["
+    "0x000A0005]";
+// A file of ours would take a name that some other file has; %s is its path.
+inline constexpr char kNameTakenFormat[] =
+    "アップデートに使うファイル名が既に使われています。\n"
+    "次のファイルを移動するか削除してから、もう一度アップデートを行って下さい。\n%s";
 inline constexpr char kMergeFailedFormat[] =
     "指定されたファイルが見つかりませんでした。\nアップデートは成功しましたが、\n"
     "アップデート情報の更新に失敗しました。[0x%08X]";

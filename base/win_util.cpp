@@ -79,6 +79,16 @@ int ShowMessage(HWND owner, const wchar_t* text, const char* caption, UINT flags
   return MessageBoxW(owner, text, WideText(caption).wide, flags);
 }
 
+int ShowPathMessage(HWND owner, const char* format, const char* path, const char* caption, UINT flags) {
+  wchar_t wideFormat[512];
+  wchar_t widePath[MAX_PATH];
+  wchar_t message[1024];
+  WidenText(wideFormat, format);
+  WidenText(widePath, path, CP_ACP);
+  FormatWideText(message, wideFormat, widePath);
+  return ShowMessage(owner, message, caption, flags);
+}
+
 void SetWindowText932(HWND window, const char* text) { SetWindowTextW(window, WideText(text).wide); }
 
 void SetDlgItemText932(HWND dialog, int item, const char* text) {

@@ -99,6 +99,10 @@ int ShowMessage(HWND owner, const char* text, const char* caption, UINT flags);
 // with a path from the system).
 int ShowMessage(HWND owner, const wchar_t* text, const char* caption, UINT flags);
 
+// A box whose text is `format` (code page 932, one %s) filled with `path` as
+// the system names it (the ANSI code page).
+int ShowPathMessage(HWND owner, const char* format, const char* path, const char* caption, UINT flags);
+
 // The window's title, or a dialog item's text, from a code page 932 text.
 void SetWindowText932(HWND window, const char* text);
 void SetDlgItemText932(HWND dialog, int item, const char* text);

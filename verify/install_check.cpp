@@ -1,7 +1,9 @@
 #include "verify/install_check.h"
 
 #include <cstdint>
+#include <cstring>
 
+#include "base/install_paths.h"
 #include "base/read_file.h"
 #include "base/texts.h"
 #include "base/win_util.h"
@@ -68,6 +70,11 @@ int CheckInstallation(const char* installFolder) {
   char libraryPath[MAX_PATH];
   if (FormatText(programName, text::kMainProgramFormat, gTitleProfile->baseName) < 0) return 0;
   if (FormatText(libraryPath, text::kRecordLibraryFormat, installFolder) < 0) return 0;
+  // Nothing is read through a link or a junction below the install folder.
+  if (!NoLinkOnTheWay(installFolder, libraryPath + std::strlen(installFolder) + 1) ||
+      !NoLinkOnTheWay(installFolder, programName)) {
+    return 0;
+  }
 
   if (!CheckRecordLibrary(libraryPath)) return 0;
   HMODULE library = LoadRecordLibrary(libraryPath);

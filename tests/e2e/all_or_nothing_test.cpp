@@ -201,7 +201,11 @@ TEST_F(EndToEnd, InterruptedUpdateIsSettledAfterTheSettingsFileAndBeforeTheCheck
   WriteBytes(program, ReadBytes(kSample + "\\new\\TumbleTrain.exe"));
   WriteBytes(library + ".upd-new", ReadBytes(kSample + "\\new\\dll\\RESOURCE.dll"));
   WriteText(install_ / "TumbleTrainUpdate.journal",
-            "title-updater journal 1\n+TumbleTrain.exe\n+dll\\RESOURCE.dll\nend\ncommit\n");
+            "title-updater journal 2\n" +
+                JournalLine("TumbleTrain.exe", ReadBytes(kSample + "\\new\\TumbleTrain.exe"),
+                            program + ".upd-old") +
+                JournalLine("dll\\RESOURCE.dll", ReadBytes(kSample + "\\new\\dll\\RESOURCE.dll"), library) +
+                "end\ncommit\n");
   ASSERT_EQ(CheckInstallation(install_.Path().c_str()), 0) << "the mixed installation passes the check";
   const Tree interrupted = Snapshot(install_.Path());
 

@@ -357,8 +357,8 @@ TEST_F(PayloadWriterTest, DeflatedPayloadWritesAsRaw) {
 }
 
 // Deflated data damaged in the file, in its stream or in the header that
-// states its size, ends the update as a failed write of that file, with every
-// target keeping its old content and nothing left beside them.
+// states its size, ends the update before that file counts as written, with
+// every target keeping its old content and nothing left beside them.
 TEST_F(PayloadWriterTest, DamagedDeflatedPayloadFailsLikeAWriteAndReplacesNothing) {
   const struct {
     const char* where;
@@ -376,7 +376,7 @@ TEST_F(PayloadWriterTest, DamagedDeflatedPayloadFailsLikeAWriteAndReplacesNothin
     UseList({"SIZE65535.BIN", "SIZE1048576.BIN"});
     profile_.payloadCodec = &kDeflatedPayload;
     gState.instance = damaged;
-    ExpectFailure(L"アップデートに失敗しました。[0x000A0004]", FileCaption("SIZE1048576.BIN"), dialog_);
+    ExpectFailure(FromCp932(text::kPayloadDamaged), FileCaption("SIZE1048576.BIN"), dialog_);
     gState.instance = GetModuleHandleA(nullptr);
     FreeLibrary(damaged);
     EXPECT_EQ(ReadBytes(install_ / "SIZE65535.BIN"), kOld);

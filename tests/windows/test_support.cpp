@@ -6,6 +6,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "apply/staging_core.h"
+#include "base/install_paths.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 #include "title/title_profile.h"
@@ -127,11 +129,57 @@ bool CopyWithDamagedResource(const std::string& module, const std::string& copy,
     size = SizeofResource(view, found);
   }
   FreeLibrary(view);
+  if (at == kLastBytes && count <= size) at = size - count;
   if (size == 0 || at > size || count > size - at) return false;
   std::vector<unsigned char> bytes = ReadBytes(copy);
   for (DWORD i = 0; i < count; ++i) bytes[offset + at + i] ^= 0xA5;
   WriteBytes(copy, bytes);
   return ReadBytes(copy) == bytes;
+}
+
+bool MakeUnixLink(const std::string& target, const std::string& link) {
+  using UnixName = char*(CDECL*)(LPCWSTR);
+  const auto unixName = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  if (!unixName) return false;
+  auto toUnix = [unixName](const std::string& path) {
+    wchar_t wide[MAX_PATH];
+    if (!MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH)) return std::string();
+    char* name = unixName(wide);
+    std::string result = name ? name : "";
+    if (name) HeapFree(GetProcessHeap(), 0, name);
+    return result;
+  };
+  std::string command = "Z:\\bin\\ln -s \"" + toUnix(target) + "\" \"" + toUnix(link) + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return false;
+  }
+  WaitForSingleObject(process.hProcess, 30000);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return true;
+}
+
+std::string JournalLine(const std::string& path, const std::vector<unsigned char>& newBytes,
+                        const std::string& oldFile) {
+  staging::JournalEntry entry{};
+  entry.kind = oldFile.empty() ? staging::kEntryNew : staging::kEntryExisted;
+  entry.size = static_cast<uint32_t>(newBytes.size());
+  entry.checksum = ScanFileChecksum(newBytes.data(), newBytes.size(), false, 0);
+  lstrcpynA(entry.path, path.c_str(), sizeof entry.path);
+  if (!oldFile.empty()) {
+    HANDLE file = CreateFileA(oldFile.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    OpenFileFacts facts = {};
+    if (file != INVALID_HANDLE_VALUE && FactsOf(file, &facts)) entry.old = facts.identity;
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+  char line[512];
+  return std::string(line, staging::FormatJournalEntry(entry, line, sizeof line));
 }
 
 std::string BuildPath(const char* unixPath) {

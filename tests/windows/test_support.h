@@ -46,10 +46,22 @@ void ResetUpdateState();
 
 // Copies the exe or library `module` to `copy` and spoils `count` bytes of its
 // payload resource `name` (type BIN), `at` bytes into the resource's data: a
-// payload damaged in the file. False when the resource is not there or the
-// copy cannot be written.
+// payload damaged in the file (kLastBytes: its last `count` bytes). False when
+// the resource is not there or the copy cannot be written.
+constexpr DWORD kLastBytes = MAXDWORD;
 bool CopyWithDamagedResource(const std::string& module, const std::string& copy, const char* name, DWORD at,
                              DWORD count);
+
+// A Unix symbolic link at `link` to `target` (both Windows paths), made by the
+// host's ln: Wine shows it as a reparse point, the stand-in for a junction,
+// which Wine cannot make. A process sees it reliably only once started after it.
+bool MakeUnixLink(const std::string& target, const std::string& link);
+
+// The journal line of a payload entry `path` whose new content is `newBytes`:
+// an entry that existed when `oldFile` names the target as it is on disk now
+// (its identity), one the update adds when it is empty.
+std::string JournalLine(const std::string& path, const std::vector<unsigned char>& newBytes,
+                        const std::string& oldFile);
 
 // Host path (Linux) of a file the build made, as a Windows path Wine can open.
 std::string BuildPath(const char* unixPath);

@@ -38,7 +38,7 @@ void RunMessageLoop() {
 // left behind (abandoned) is taken over.
 HANDLE TakeUpdateMutex() {
   char name[MAX_PATH];
-  if (FormatText(name, "Global\\%s.%s.TitleUpdate", gTitleProfile->makerFolder, gTitleProfile->baseName) < 0)
+  if (FormatText(name, text::kUpdateMutexFormat, gTitleProfile->makerFolder, gTitleProfile->baseName) < 0)
     return nullptr;
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
   if (!mutex) return nullptr;

@@ -96,7 +96,7 @@ int RewriteFile(const char* path, const HeapText& merged) {
   }  // closed before the move
   HOLD_POINT("list");
   if (written && MoveFileWithRetry(staged, path, true)) return 1;
-  DeleteFileA(staged);
+  DeleteFileWithRetry(staged);
   return 0;
 }
 

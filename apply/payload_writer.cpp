@@ -210,6 +210,7 @@ WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& stat
   OpenFileFacts facts;
   if (!FlushFile(file.Get(), staged) || !FactsOf(file.Get(), &facts)) return WriteResult::kWriteFailed;
   *identity = facts.identity;
+  file.Reset();
   HOLD_POINT("staged");
   return WriteResult::kWritten;
 }

@@ -223,12 +223,32 @@ bool ReadJournalText(HANDLE journal, HeapText& text) {
 }  // namespace
 
 bool MoveFileWithRetry(const char* from, const char* to, bool replace) {
+  // The file at `from` itself, never what a link there leads to: Windows
+  // moves a link as a link, but Wine would move its target. Held, shared,
+  // while it moves.
+  UniqueFile source(OpenToLookAt(from, FILE_READ_ATTRIBUTES));
+  if (!source.Valid()) return false;
   const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
   return WithRetry([&] { return MoveFileExA(from, to, flags) != 0; });
 }
 
 bool DeleteFileWithRetry(const char* path) {
-  return WithRetry([&] { return DeleteFileA(path) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND; });
+  // Deleted by a handle to the file itself, opened without following a link
+  // at its name: under Wine a delete by name removes what a link leads to.
+  return WithRetry([&] {
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND)
+      return true;
+    UniqueFile file(CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.Valid()) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (!OpenedAsNamed(file.Get(), path)) {
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return false;
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof disposition) != 0;
+  });
 }
 
 bool FlushFile(HANDLE file, const char* path) {

@@ -143,7 +143,13 @@ bool NoLinkOnTheWay(const char* folder, const char* relative) {
     if (*at != '\\' && *at != '/' && *at != '\0') continue;
     const char kept = *at;
     *at = '\0';
-    const bool plain = IsPlainOrMissing(path);
+    bool plain = IsPlainOrMissing(path);
+    if (plain && kept == '\0' && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
+      // Under Wine a link to a file looks like a plain file; opened, its final path tells.
+      HANDLE file = OpenToLookAt(path, FILE_READ_ATTRIBUTES);
+      plain = file != INVALID_HANDLE_VALUE;
+      if (plain) CloseHandle(file);
+    }
     *at = kept;
     if (!plain) return false;
     if (kept == '\0') return true;

@@ -25,6 +25,9 @@ inline constexpr char kUnsettledFormat[] =
     "ゲームを終了してから、もう一度アップデートを行って下さい。\n"
     "それでも解決しない場合は、次のファイルをサポートにお知らせ下さい。\n%s";
 
+// One update of a title at a time, across sessions: the maker folder and base name.
+inline constexpr char kUpdateMutexFormat[] = "Global\\%s.%s.TitleUpdate";
+
 // Settings file.
 inline constexpr char kAppDataNotFound[] = "AppDataフォルダが見つかりませんでした";
 inline constexpr char kUnknownError[] = "不明なエラー";

@@ -24,26 +24,6 @@ const std::string kKillHeldUpdater = BuildPath(UPDATER_KILL_HELD_EXE);
 const std::string kKillNew = BuildPath(UPDATER_KILL_PAYLOAD_DIR);
 const std::string kKillOld = BuildPath(UPDATER_KILL_OLD_DIR);
 
-ExpectedBox OwnedBy(const char* text) { return {FromCp932(text), {IDOK}, true, true}; }
-
-// The hold points a test build passes in one whole update, by name, in order.
-std::vector<std::string> HoldPointNames(const std::string& exe) {
-  char temp[MAX_PATH] = {};
-  GetTempPathA(MAX_PATH, temp);
-  const std::string log = std::string(temp) + "hold-points-" + std::to_string(GetCurrentProcessId()) + ".txt";
-  DeleteFileA(log.c_str());
-  {
-    HoldPoints points(0, log);
-    const UpdaterRun run = RunUpdater(exe, {IDOK, IDOK});
-    EXPECT_EQ(run.boxes.size(), 2u);
-  }
-  std::vector<std::string> names;
-  std::ifstream in(log);
-  for (std::string name; std::getline(in, name);) names.push_back(name);
-  DeleteFileA(log.c_str());
-  return names;
-}
-
 // Leaves `bytes` free on drive U:; false when U: is not the 3 MiB tmpfs the test fixture maps.
 bool LeaveFreeOnU(uint64_t bytes) {
   ULARGE_INTEGER available = {};
@@ -255,6 +235,41 @@ class KillTest : public EndToEnd {
     for (const auto& [path, bytes] : Snapshot(kKillOld)) {
       if (path.back() != '\\') WriteBytes(install_ / path, bytes);
     }
+    WriteSettingsFor(nullptr);
+  }
+
+  // The whole new installation, with the update's list merged into the installed one.
+  static Tree Updated() {
+    Tree updated = Snapshot(kKillNew);
+    const std::string merged = "patch_0002;\npatch_0001;first release\n";
+    updated["UpdateInfo.txt"] = {merged.begin(), merged.end()};
+    return updated;
+  }
+
+  // A run of the held updater ended as the task manager ends it, at the last
+  // point `at` lists; at each point before, `act` runs and the run goes on.
+  void EndHeldRunAt(const std::string& at, const std::function<void()>& act = nullptr) {
+    HoldPoints hold(at);
+    UpdaterProcess process(kKillHeldUpdater, {IDOK});
+    for (size_t points = std::count(at.begin(), at.end(), ',') + 1; points > 0; --points) {
+      ASSERT_TRUE(hold.WaitReached()) << "a point of " << at << " was never reached";
+      if (points == 1) break;
+      if (act) act();
+      hold.Resume();
+    }
+    process.Kill();
+  }
+
+  // The next run of the shipped updater ends with a whole, verified new installation.
+  void ExpectTheNextRunUpdates() {
+    const UpdaterRun next = RunUpdater(kKillUpdater, {IDOK, IDOK});
+    ASSERT_FALSE(next.timedOut);
+    EXPECT_EQ(next.exitCode, 0u);
+    ExpectBoxes(next, {Confirm(), Finished()});
+    ExpectTree(Snapshot(install_.Path()), Updated());
+    EXPECT_EQ(CheckInstallation(install_.Path().c_str()), 1);
+    std::string report;
+    EXPECT_TRUE(RecordlibVerifies(install_.Path(), "TumbleTrain.exe", &report)) << report;
   }
 
   TitleProfile title_{};
@@ -280,11 +295,9 @@ std::vector<long> ChoosePoints(const std::vector<std::string>& names) {
 
 TEST_F(KillTest, NextRunFinishesTheUpdateWhereverTheFirstWasEnded) {
   InstallOldTitle();
-  WriteSettingsFor(nullptr);
   const std::vector<std::string> names = HoldPointNames(kKillHeldUpdater);
   ASSERT_GT(names.size(), 100u);
-  const Tree updated = Snapshot(kKillNew);
-  ASSERT_EQ(Snapshot(install_.Path()), updated) << "the whole update itself did not go through";
+  ASSERT_EQ(Snapshot(install_.Path()), Updated()) << "the whole update itself did not go through";
 
   const std::vector<long> points = ChoosePoints(names);
   std::printf("killing at %zu of %zu hold points\n", points.size(), names.size());
@@ -292,21 +305,69 @@ TEST_F(KillTest, NextRunFinishesTheUpdateWhereverTheFirstWasEnded) {
   for (const long point : points) {
     SCOPED_TRACE("killed at point " + std::to_string(point) + " (" + names[point - 1] + ")");
     InstallOldTitle();
-    WriteSettingsFor(nullptr);
-    {
-      HoldPoints hold(point);
-      UpdaterProcess process(kKillHeldUpdater, {IDOK});
-      ASSERT_TRUE(hold.WaitReached()) << "the point was never reached";
-      process.Kill();
-    }
-    const UpdaterRun next = RunUpdater(kKillUpdater, {IDOK, IDOK});
-    ASSERT_FALSE(next.timedOut);
-    EXPECT_EQ(next.exitCode, 0u);
-    ExpectBoxes(next, {Confirm(), Finished()});
-    ExpectTree(Snapshot(install_.Path()), updated);
-    EXPECT_EQ(CheckInstallation(install_.Path().c_str()), 1);
-    std::string report;
-    EXPECT_TRUE(RecordlibVerifies(install_.Path(), "TumbleTrain.exe", &report)) << report;
+    EndHeldRunAt(std::to_string(point));
+    ExpectTheNextRunUpdates();
+    if (HasFailure()) break;
+  }
+}
+
+// The run that settles an interrupted update is itself ended, at every point
+// of its work; the run after it still settles the installation and updates it.
+TEST_F(KillTest, RecoveryEndedAnywhereIsTakenUpByTheNextRun) {
+  const auto interrupt = [this] {
+    InstallOldTitle();
+    // Three files replaced, the fourth's old content set aside.
+    EndHeldRunAt("move#7");
+  };
+  interrupt();
+  const std::string log = TempFile("recovery-points");
+  {
+    HoldPoints points(0, log);
+    // Cancelled at the confirmation: every point it passed was the recovery's.
+    ExpectBoxes(RunUpdater(kKillHeldUpdater, {IDCANCEL}), {Confirm()});
+  }
+  const std::vector<std::string> names = ReadLines(log);
+  DeleteFileA(log.c_str());
+  ASSERT_GE(names.size(), 10u);
+  for (long point = 1; point <= static_cast<long>(names.size()); ++point) {
+    SCOPED_TRACE("recovery killed at point " + std::to_string(point) + " (" + names[point - 1] + ")");
+    interrupt();
+    EndHeldRunAt(std::to_string(point));
+    ExpectTheNextRunUpdates();
+    if (HasFailure()) break;
+  }
+}
+
+// A replacement refused (the library held open) turns the update back; the
+// run is ended at every point of its undo, and the next run updates.
+TEST_F(KillTest, UndoEndedAnywhereIsTakenUpByTheNextRun) {
+  const std::string library = install_ / "dll\\RESOURCE.dll";
+  UniqueFile held;
+  const auto holdLibrary = [&] {
+    held.Reset(CreateFileA(library.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.Valid());
+  };
+  InstallOldTitle();
+  const std::string log = TempFile("undo-points");
+  {
+    HoldPoints points("commit", log);
+    UpdaterProcess process(kKillHeldUpdater, {IDOK, IDOK, IDOK});
+    ASSERT_TRUE(points.WaitReached());
+    holdLibrary();
+    points.Resume();
+    process.Finish();
+  }
+  held.Reset();
+  const std::vector<std::string> names = ReadLines(log);
+  DeleteFileA(log.c_str());
+  const long undo = static_cast<long>(std::find(names.begin(), names.end(), "undo") - names.begin()) + 1;
+  ASSERT_LT(undo, static_cast<long>(names.size())) << "the update never turned back";
+  for (long point = undo; point <= static_cast<long>(names.size()); ++point) {
+    SCOPED_TRACE("undo killed at point " + std::to_string(point) + " (" + names[point - 1] + ")");
+    InstallOldTitle();
+    EndHeldRunAt("commit," + std::to_string(point), holdLibrary);
+    held.Reset();
+    ExpectTheNextRunUpdates();
     if (HasFailure()) break;
   }
 }

@@ -121,11 +121,14 @@ std::string HoldTag() { return std::to_string(GetCurrentProcessId()); }
 
 }  // namespace
 
-HoldPoints::HoldPoints(long at, const std::string& log) {
+HoldPoints::HoldPoints(long at, const std::string& log) : HoldPoints(std::to_string(at), log) {}
+
+HoldPoints::HoldPoints(const std::string& at, const std::string& log) {
+  // Both reset themselves once taken: one Resume lets the updater past one point.
   reached_ = CreateEventA(nullptr, FALSE, FALSE, ("updater-hold-reached-" + HoldTag()).c_str());
-  resume_ = CreateEventA(nullptr, TRUE, FALSE, ("updater-hold-resume-" + HoldTag()).c_str());
+  resume_ = CreateEventA(nullptr, FALSE, FALSE, ("updater-hold-resume-" + HoldTag()).c_str());
   SetEnvironmentVariableA("UPDATER_HOLD_TAG", HoldTag().c_str());
-  SetEnvironmentVariableA("UPDATER_HOLD_AT", std::to_string(at).c_str());
+  SetEnvironmentVariableA("UPDATER_HOLD_AT", at.c_str());
   SetEnvironmentVariableA("UPDATER_HOLD_LOG", log.empty() ? nullptr : log.c_str());
 }
 

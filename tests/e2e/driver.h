@@ -57,10 +57,13 @@ bool ProcessHasWindow(DWORD processId);
 
 // The environment of a test build of the updater (tests/e2e/hold_point.cpp)
 // started while this object lives: it logs its hold points to `log` when that
-// is given, and stops at the `at`-th (from 1; 0: never) until Resume.
+// is given, and stops at the `at`-th (from 1; 0: never) until Resume. Or at
+// each point that `at` lists ("commit,move#2": by name, or by number), one
+// after the other: WaitReached and Resume for each.
 class HoldPoints {
  public:
   explicit HoldPoints(long at, const std::string& log = "");
+  explicit HoldPoints(const std::string& at, const std::string& log = "");
   ~HoldPoints();
   HoldPoints(const HoldPoints&) = delete;
   HoldPoints& operator=(const HoldPoints&) = delete;

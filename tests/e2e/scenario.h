@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -69,6 +70,66 @@ inline void ExpectBoxes(const UpdaterRun& run, const std::vector<ExpectedBox>& e
       EXPECT_EQ(box.caption, expected[i].caption);
     }
   }
+}
+
+// A box shown during the work, owned by the progress dialog.
+inline ExpectedBox OwnedBy(const char* text) { return {FromCp932(text), {IDOK}, true, true}; }
+
+// A text of ours (code page 932, one %s) with a path as the system names it.
+inline std::wstring WithPath(const char* format, const std::string& path) {
+  std::wstring text = FromCp932(format);
+  wchar_t wide[MAX_PATH] = {};
+  MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+  return text.replace(text.find(L"%s"), 2, wide);
+}
+
+// The box of a journal that cannot be settled, shown at start-up (no owner)
+// or after a failed update (owned by the dialog).
+inline ExpectedBox Unsettled(const std::string& journal, bool owned) {
+  return {WithPath(text::kUnsettledFormat, journal), {IDOK}, true, owned};
+}
+
+// An environment variable for the updaters started while this object lives.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+    SetEnvironmentVariableA(name, value.c_str());
+  }
+  ~ScopedEnvironment() { SetEnvironmentVariableA(name_, nullptr); }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  const char* name_;
+};
+
+// A file in the test program's temp folder, removed when the object goes.
+inline std::string TempFile(const std::string& name) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  const std::string path = std::string(temp) + name + "-" + std::to_string(GetCurrentProcessId()) + ".txt";
+  DeleteFileA(path.c_str());
+  return path;
+}
+
+inline std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The hold points a test build passes in one whole update, by name, in order.
+inline std::vector<std::string> HoldPointNames(const std::string& exe) {
+  const std::string log = TempFile("hold-points");
+  {
+    HoldPoints points(0, log);
+    const UpdaterRun run = RunUpdater(exe, {IDOK, IDOK});
+    EXPECT_EQ(run.boxes.size(), 2u);
+  }
+  std::vector<std::string> names = ReadLines(log);
+  DeleteFileA(log.c_str());
+  return names;
 }
 
 // The file the marker DLL fixture (tests/windows/fixtures) leaves when its code runs.

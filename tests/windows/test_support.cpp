@@ -26,6 +26,11 @@ void RemoveTree(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
   SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  // A link goes, never what it leads to.
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    if (!DeleteFileA(path.c_str()) && !RemoveDirectoryA(path.c_str())) RemoveUnixLink(path);
+    return;
+  }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     DeleteFileA(path.c_str());
     return;
@@ -137,31 +142,61 @@ bool CopyWithDamagedResource(const std::string& module, const std::string& copy,
   return ReadBytes(copy) == bytes;
 }
 
-bool MakeUnixLink(const std::string& target, const std::string& link) {
-  using UnixName = char*(CDECL*)(LPCWSTR);
-  const auto unixName = reinterpret_cast<UnixName>(
+namespace {
+
+std::string UnixName(const std::string& path) {
+  using ToUnix = char*(CDECL*)(LPCWSTR);
+  const auto toUnix = reinterpret_cast<ToUnix>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-  if (!unixName) return false;
-  auto toUnix = [unixName](const std::string& path) {
-    wchar_t wide[MAX_PATH];
-    if (!MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH)) return std::string();
-    char* name = unixName(wide);
-    std::string result = name ? name : "";
-    if (name) HeapFree(GetProcessHeap(), 0, name);
-    return result;
-  };
-  std::string command = "Z:\\bin\\ln -s \"" + toUnix(target) + "\" \"" + toUnix(link) + "\"";
+  wchar_t wide[MAX_PATH];
+  if (!toUnix || !MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH)) return std::string();
+  char* name = toUnix(wide);
+  std::string result = name ? name : "";
+  if (name) HeapFree(GetProcessHeap(), 0, name);
+  return result;
+}
+
+// Whether there is an entry at `path`. Wine shows a link only while what it
+// leads to exists: remove links before their targets.
+bool EntryExists(const std::string& path) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
+// Runs a host program; Wine starts it apart from its own processes, so its
+// handle says nothing of when it is done: the caller waits for its effect.
+bool RunHostProgram(const std::string& commandLine, const std::string& path, bool entryWanted) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
+  std::string command = commandLine;
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &process)) {
     return false;
   }
-  WaitForSingleObject(process.hProcess, 30000);
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
-  return true;
+  for (int i = 0; i < 500; ++i) {
+    if (EntryExists(path) == entryWanted) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool MakeUnixLink(const std::string& target, const std::string& link) {
+  const std::string from = UnixName(target), to = UnixName(link);
+  return !from.empty() && !to.empty() &&
+         RunHostProgram("Z:\\bin\\ln -s \"" + from + "\" \"" + to + "\"", link, true);
+}
+
+bool RemoveUnixLink(const std::string& link) {
+  const std::string name = UnixName(link);
+  return !name.empty() && RunHostProgram("Z:\\bin\\rm -f \"" + name + "\"", link, false);
 }
 
 std::string JournalLine(const std::string& path, const std::vector<unsigned char>& newBytes,

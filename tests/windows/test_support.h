@@ -54,8 +54,10 @@ bool CopyWithDamagedResource(const std::string& module, const std::string& copy,
 
 // A Unix symbolic link at `link` to `target` (both Windows paths), made by the
 // host's ln: Wine shows it as a reparse point, the stand-in for a junction,
-// which Wine cannot make. A process sees it reliably only once started after it.
+// which Wine cannot make. Wine lists a link only while its target exists, so
+// RemoveTree (or RemoveUnixLink) must take it away before its target goes.
 bool MakeUnixLink(const std::string& target, const std::string& link);
+bool RemoveUnixLink(const std::string& link);
 
 // The journal line of a payload entry `path` whose new content is `newBytes`:
 // an entry that existed when `oldFile` names the target as it is on disk now

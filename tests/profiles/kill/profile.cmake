@@ -8,5 +8,7 @@ include(${CMAKE_SOURCE_DIR}/profiles/sample/profile.cmake)
 set(UPDATER_MAKER "KAZETOU-KILL")
 set(UPDATER_TITLE "Ｔｕｍｂｌｅ Ｔｒａｉｎ ｋｉｌｌ")
 set(UPDATER_PAYLOAD_DIR "${UPDATER_KILL_PAYLOAD_DIR}")
+# With an update-information list, so that the merge is ended at its points too.
+set(UPDATER_UPDATE_INFO "UpdateInfo.txt")
 set(UPDATER_PAYLOAD "TumbleTrain.exe" "data/stage1.pak" "data/stage2.pak" "data/stage3.pak" "data/voice.pak"
                     "data/music.pak" "data/extra.pak" "dll/RESOURCE.dll")

@@ -77,8 +77,8 @@ int RewriteFile(const char* path, const HeapText& merged) {
   bool written = false;
   {
     // CREATE_NEW: a file already at the staged name is not ours to overwrite.
-    UniqueFile file(CreateFileA(staged, GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(CreateFileA(staged, GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) return 0;
     // One write for any list of a sane size; the loop only covers texts past
     // what one WriteFile can take.

@@ -190,10 +190,11 @@ WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& stat
   char staged[MAX_PATH];
   if (!staging::AppendSuffix(staged, MAX_PATH, target, staging::kStagedSuffix))
     return WriteResult::kCannotCreate;
-  UniqueFile file(CreateFileA(staged, GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(CreateFileA(staged, GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) return WriteResult::kCannotCreate;
-  if (!OpenedAsNamed(file.Get(), staged) || !plan.kept.GiveTo(file.Get())) return WriteResult::kWriteFailed;
+  // Created new in a folder held plain: no link can be at its name.
+  if (!plan.kept.GiveTo(file.Get())) return WriteResult::kWriteFailed;
   ChunkContext context{file.Get(), &state, static_cast<float>(state.grandTotal), {}};
   switch (payload::WriteChunks(plan.resource, plan.resourceSize, gTitleProfile->payloadCodec, WriteOneChunk,
                                &context)) {

@@ -222,28 +222,29 @@ bool ReadJournalText(HANDLE journal, HeapText& text) {
 
 }  // namespace
 
-bool MoveFileWithRetry(const char* from, const char* to, bool replace) {
-  // The file at `from` itself, never what a link there leads to: Windows
-  // moves a link as a link, but Wine would move its target. Held, shared,
-  // while it moves.
-  UniqueFile source(OpenToLookAt(from, FILE_READ_ATTRIBUTES));
+bool MoveFileWithRetry(const char* from, const char* to, bool replace, FileIdentity expected) {
+  // Windows moves a link as a link, but Wine would move its target. Held,
+  // shared, while it moves.
+  UniqueFile source(OpenToLookAt(from, FILE_READ_ATTRIBUTES, expected));
   if (!source.Valid()) return false;
   const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
   return WithRetry([&] { return MoveFileExA(from, to, flags) != 0; });
 }
 
-bool DeleteFileWithRetry(const char* path) {
-  // Deleted by a handle to the file itself, opened without following a link
-  // at its name: under Wine a delete by name removes what a link leads to.
+bool DeleteFileWithRetry(const char* path, FileIdentity expected) {
+  // Deleted by a handle to the file itself: under Wine a delete by name
+  // removes what a link leads to.
   return WithRetry([&] {
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND)
       return true;
-    UniqueFile file(CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file.Valid()) return GetLastError() == ERROR_FILE_NOT_FOUND;
-    if (!OpenedAsNamed(file.Get(), path)) {
-      SetLastError(ERROR_NOT_SUPPORTED);
+    UniqueFile file(OpenToLookAt(path, DELETE | FILE_READ_ATTRIBUTES, expected));
+    if (!file.Valid()) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND) return true;
+      // Not the file it should be: no use trying again.
+      if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+      }
       return false;
     }
     FILE_DISPOSITION_INFO disposition = {TRUE};
@@ -313,8 +314,8 @@ WriteResult StagedUpdate::Begin() {
                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file_.Valid()) return WriteResult::kCannotCreate;
   DWORD written = 0;
-  if (!OpenedAsNamed(file_.Get(), journal_) ||
-      !WriteFile(file_.Get(), text.data(), static_cast<DWORD>(size), &written, nullptr) || written != size ||
+  // Created new in the install folder, which is held plain: no link can be at its name.
+  if (!WriteFile(file_.Get(), text.data(), static_cast<DWORD>(size), &written, nullptr) || written != size ||
       !FlushFile(file_.Get(), nullptr)) {
     return WriteResult::kWriteFailed;
   }
@@ -336,9 +337,8 @@ const char* StagedUpdate::CheckStaged() const {
         !staging::AppendSuffix(staged, MAX_PATH, target, staging::kStagedSuffix)) {
       return entry.path;
     }
-    UniqueFile file(OpenToLookAt(staged, FILE_READ_ATTRIBUTES));
-    if (!file.Valid() || !FactsOf(file.Get(), &facts) || !SameFile(facts.identity, staged_[i]) ||
-        facts.size != entry.size) {
+    UniqueFile file(OpenToLookAt(staged, FILE_READ_ATTRIBUTES, staged_[i]));
+    if (!file.Valid() || !FactsOf(file.Get(), &facts) || facts.size != entry.size) {
       return entry.path;
     }
   }
@@ -353,16 +353,19 @@ int StagedUpdate::MarkCommitted() {
 
 const char* StagedUpdate::ReplaceTargets() {
   failed_ = nullptr;
-  for (const JournalEntry& entry : entries_) {
+  for (size_t i = 0; i < entries_.size() && !failed_; ++i) {
+    const JournalEntry& entry = entries_[i];
     EntryPaths paths;
     if (entry.kind == staging::kEntryList) continue;
+    // Each file by its identity: the old target as the check found it, the staged file as it was written.
     if (!ComposeEntryPaths(entry.path, paths) ||
-        (entry.kind == staging::kEntryExisted && !MoveFileWithRetry(paths.target, paths.aside, false))) {
+        (entry.kind == staging::kEntryExisted &&
+         !MoveFileWithRetry(paths.target, paths.aside, false, entry.old))) {
       failed_ = entry.path;
       break;
     }
     HOLD_POINT("move");
-    if (!MoveFileWithRetry(paths.staged, paths.target, false)) {
+    if (!MoveFileWithRetry(paths.staged, paths.target, false, staged_[i])) {
       failed_ = entry.path;
       break;
     }
@@ -378,9 +381,8 @@ const char* StagedUpdate::ReplaceTargets() {
       failed_ = entry.path;
       break;
     }
-    UniqueFile file(OpenToLookAt(target, FILE_READ_ATTRIBUTES));
-    if (!file.Valid() || !FactsOf(file.Get(), &facts) || !SameFile(facts.identity, staged_[i]) ||
-        facts.size != entry.size) {
+    UniqueFile file(OpenToLookAt(target, FILE_READ_ATTRIBUTES, staged_[i]));
+    if (!file.Valid() || !FactsOf(file.Get(), &facts) || facts.size != entry.size) {
       failed_ = entry.path;
     }
   }
@@ -417,7 +419,10 @@ void StagedUpdate::Finish() {
                            : entry.kind == staging::kEntryList  ? paths.staged
                                                                 : nullptr;
     if (!leftover || !Exists(leftover)) continue;
-    whole = DeleteFileWithRetry(leftover) && whole;
+    // The old file set aside is the one the check found at the target.
+    whole = DeleteFileWithRetry(leftover,
+                                entry.kind == staging::kEntryExisted ? entry.old : FileIdentity{0, 0}) &&
+            whole;
     HOLD_POINT("delete");
   }
   if (!whole) return;

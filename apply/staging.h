@@ -46,9 +46,11 @@ Recovery RecoverInterruptedUpdate();
 
 // A move or delete refused for a moment (a scanner, an indexer) is tried again
 // for about a second before it counts as failed. A move goes over a file at
-// `to` only when `replace` says so.
-bool MoveFileWithRetry(const char* from, const char* to, bool replace);
-bool DeleteFileWithRetry(const char* path);
+// `to` only when `replace` says so. Both act on the file at the name itself,
+// never on what a link there leads to: the file of a known identity, or one
+// whose final path is its name.
+bool MoveFileWithRetry(const char* from, const char* to, bool replace, FileIdentity expected = {0, 0});
+bool DeleteFileWithRetry(const char* path, FileIdentity expected = {0, 0});
 // Flushes a file the update wrote to the disk.
 bool FlushFile(HANDLE file, const char* path);
 

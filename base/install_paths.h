@@ -46,5 +46,7 @@ bool FactsOf(HANDLE handle, OpenFileFacts* facts);
 
 // Opens an existing file under the install folder to look at it, sharing
 // everything, without following a link at its name: INVALID_HANDLE_VALUE when
-// it is not there or is not a plain file named so.
-HANDLE OpenToLookAt(const char* path, DWORD access = GENERIC_READ);
+// it is not there or is not a plain file named so. With a known identity it
+// opens only that file (a link, which Wine would follow, leads to another),
+// which costs less than asking for the final path.
+HANDLE OpenToLookAt(const char* path, DWORD access = GENERIC_READ, FileIdentity expected = {0, 0});

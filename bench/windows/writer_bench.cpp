@@ -103,6 +103,10 @@ void HoldPoint(const char* name) {
   if (std::strcmp(name, "cleaned") == 0) gClock.cleaned = now;
 }
 
+// The test builds' other seams, unused here.
+void TracePoint(const char*, const char*) {}
+bool TestFails(const char*, const char*) { return false; }
+
 namespace {
 
 std::string FileIn(const std::string& folder, const char* name, int file) {

@@ -134,6 +134,24 @@ TEST_F(MergeUpdateInfoTest, InstalledCopyIsRewrittenWithExactlyTheMergedText) {
   }
 }
 
+// The new copy takes the installed one's place with its attributes (hidden, a
+// system file). Its DACL is given over the same way; Wine keeps no DACLs, so
+// only the attributes can be seen here.
+TEST_F(MergeUpdateInfoTest, RewrittenListKeepsItsAttributes) {
+  for (const DWORD attributes :
+       {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}}) {
+    SCOPED_TRACE(attributes);
+    WriteText(Installed(), "A;\n");
+    WriteText(Update(), "B;\n");
+    ASSERT_TRUE(SetFileAttributesA(Installed().c_str(), attributes));
+    EXPECT_EQ(MergeUpdateInfo(), 0);
+    EXPECT_EQ(ReadBytes(Installed()), Bytes("B;\nA;\n"));
+    EXPECT_EQ(GetFileAttributesA(Installed().c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+              attributes);
+    SetFileAttributesA(Installed().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+}
+
 TEST_F(MergeUpdateInfoTest, NameMayHoldAFolder) {
   profile_.updateInfoName = "info\\list.txt";
   CreateDirectoryA((scratch_ / "data\\info").c_str(), nullptr);

@@ -16,6 +16,9 @@ ScratchFolder::ScratchFolder(const std::string& name) {
   char temp[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, temp);
   path_ = std::string(temp) + "ut-" + name;
+  // Left by an earlier test program (of the same process id): it may hold
+  // links that a test failing half-way left, which Wine cannot even list.
+  if (GetFileAttributesA(path_.c_str()) != INVALID_FILE_ATTRIBUTES) RemoveUnixLinksUnder(path_);
   RemoveTree(path_);
   CreateDirectoryA(path_.c_str(), nullptr);
 }
@@ -156,31 +159,31 @@ std::string UnixName(const std::string& path) {
   return result;
 }
 
-// Whether there is an entry at `path`. Wine shows a link only while what it
-// leads to exists: remove links before their targets.
-bool EntryExists(const std::string& path) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(path.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
-  return true;
-}
-
-// Runs a host program; Wine starts it apart from its own processes, so its
-// handle says nothing of when it is done: the caller waits for its effect.
-bool RunHostProgram(const std::string& commandLine, const std::string& path, bool entryWanted) {
+// Runs a shell command on the host. Wine starts it apart from its own
+// processes, so its handle says nothing of when it is done: the command
+// leaves a marker file last, and this waits for it.
+bool RunOnHost(const std::string& command) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  const std::string marker = std::string(temp) + "host-done-" + std::to_string(GetCurrentProcessId());
+  DeleteFileA(marker.c_str());
+  const std::string unixMarker = UnixName(marker);
+  if (unixMarker.empty()) return false;
+  std::string commandLine = "Z:\\bin\\sh -c \"" + command + "; : > '" + unixMarker + "'\"";
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  std::string command = commandLine;
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &process)) {
     return false;
   }
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
-  for (int i = 0; i < 500; ++i) {
-    if (EntryExists(path) == entryWanted) return true;
+  for (int i = 0; i < 1000; ++i) {
+    if (GetFileAttributesA(marker.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      DeleteFileA(marker.c_str());
+      return true;
+    }
     Sleep(10);
   }
   return false;
@@ -190,13 +193,17 @@ bool RunHostProgram(const std::string& commandLine, const std::string& path, boo
 
 bool MakeUnixLink(const std::string& target, const std::string& link) {
   const std::string from = UnixName(target), to = UnixName(link);
-  return !from.empty() && !to.empty() &&
-         RunHostProgram("Z:\\bin\\ln -s \"" + from + "\" \"" + to + "\"", link, true);
+  return !from.empty() && !to.empty() && RunOnHost("ln -s '" + from + "' '" + to + "'");
 }
 
 bool RemoveUnixLink(const std::string& link) {
   const std::string name = UnixName(link);
-  return !name.empty() && RunHostProgram("Z:\\bin\\rm -f \"" + name + "\"", link, false);
+  return !name.empty() && RunOnHost("rm -f '" + name + "'");
+}
+
+void RemoveUnixLinksUnder(const std::string& folder) {
+  const std::string name = UnixName(folder);
+  if (!name.empty()) RunOnHost("find '" + name + "' -type l -delete 2>/dev/null");
 }
 
 std::string JournalLine(const std::string& path, const std::vector<unsigned char>& newBytes,

@@ -58,6 +58,9 @@ bool CopyWithDamagedResource(const std::string& module, const std::string& copy,
 // RemoveTree (or RemoveUnixLink) must take it away before its target goes.
 bool MakeUnixLink(const std::string& target, const std::string& link);
 bool RemoveUnixLink(const std::string& link);
+// Every link under `folder`, also those whose target is gone, which Wine
+// cannot see at all: what a test that failed half-way may leave behind.
+void RemoveUnixLinksUnder(const std::string& folder);
 
 // The journal line of a payload entry `path` whose new content is `newBytes`:
 // an entry that existed when `oldFile` names the target as it is on disk now

@@ -51,6 +51,7 @@ HANDLE TakeUpdateMutex() {
 int RunUpdater(HINSTANCE instance, int showCommand) {
   std::memset(&gState, 0, sizeof gState);
   const TitleProfile& title = *gTitleProfile;
+  text::gLanguage = text::LanguageFor(title.offersEnglish, GetUserDefaultUILanguage());
   FormatText(gState.caption, text::kCaptionFormat, title.displayTitle);
 
   if (HWND running = FindWindowTitled(gState.caption)) {
@@ -101,10 +102,7 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
 
   // Freed when the updater ends, after the dialog's windows are gone.
   const UniqueModule commonControls(RegisterProgressBarClass());
-  // A Unicode dialog: an ANSI one would pass its title through the system's
-  // code page, which cannot hold the Japanese caption on a Western system.
-  gState.dialog =
-      CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, ProgressDialogProc, 0);
+  gState.dialog = CreateProgressDialog(instance);
   // Without a dialog no quit request would ever be posted: count it as a failed work.
   if (gState.dialog) {
     ShowWindow(gState.dialog, showCommand);

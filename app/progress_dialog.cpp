@@ -42,6 +42,22 @@ void RunUpdate(HWND dialog) {
 
 }  // namespace
 
+HWND CreateProgressDialog(HINSTANCE instance) {
+  // The template in the language of the texts, found by its language rather
+  // than by the thread's, so that its status text matches the boxes.
+  const WORD language = text::gLanguage == text::Language::kEnglish
+                            ? MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)
+                            : MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+  HRSRC found = FindResourceExW(instance, MAKEINTRESOURCEW(5) /* RT_DIALOG */, MAKEINTRESOURCEW(IDD_PROGRESS),
+                                language);
+  HGLOBAL loaded = found ? LoadResource(instance, found) : nullptr;
+  const auto* dialogTemplate = loaded ? static_cast<const DLGTEMPLATE*>(LockResource(loaded)) : nullptr;
+  if (!dialogTemplate) return nullptr;
+  // A Unicode dialog: an ANSI one would pass its title through the system's
+  // code page, which cannot hold the Japanese caption on a Western system.
+  return CreateDialogIndirectParamW(instance, dialogTemplate, nullptr, ProgressDialogProc, 0);
+}
+
 // Makes the progress-bar class available before the dialog is created.
 // comctl32 is loaded by name after the search restriction, not imported, so a
 // copy planted beside the exe is never picked up.

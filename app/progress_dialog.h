@@ -14,3 +14,7 @@ constexpr UINT UM_RUN_UPDATE = WM_USER + 0x100;
 HMODULE RegisterProgressBarClass();
 
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Creates the dialog, hidden, from its template in the language of the texts
+// (text::gLanguage). Null when the module carries no template for it.
+HWND CreateProgressDialog(HINSTANCE instance);

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <type_traits>
+
 // A file handle; empty is INVALID_HANDLE_VALUE. Closed once, by the owner.
 class UniqueFile {
  public:
@@ -56,8 +58,14 @@ class UniqueModule {
 // holds an empty string) when the text with its terminator does not fit.
 int FormatText(char* out, int capacity, const char* format, ...);
 
+// Only numbers and pointers go through wsprintf's "...": a text of the twin
+// table (texts.h) would go as its two pointers, not as the chosen one.
+#define UPDATER_WSPRINTF_ARGUMENTS(args) \
+  static_assert((std::is_scalar_v<decltype(args)> && ...), "pass texts as const char*")
+
 template <int N>
 int FormatText(char (&out)[N], const char* format, auto... args) {
+  UPDATER_WSPRINTF_ARGUMENTS(args);
   return FormatText(static_cast<char*>(out), N, format, args...);
 }
 
@@ -89,6 +97,7 @@ int FormatWideText(wchar_t* out, int capacity, const wchar_t* format, ...);
 
 template <int N>
 int FormatWideText(wchar_t (&out)[N], const wchar_t* format, auto... args) {
+  UPDATER_WSPRINTF_ARGUMENTS(args);
   return FormatWideText(static_cast<wchar_t*>(out), N, format, args...);
 }
 

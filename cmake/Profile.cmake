@@ -9,6 +9,9 @@
 #   UPDATER_UPDATE_INFO  update-information list file name, may be empty
 #   UPDATER_COMPRESS     optional, ON: each payload file is carried deflated
 #                        (the smaller download; the updater inflates it)
+#   UPDATER_LANGUAGES    optional, the languages of the texts: ja (the default),
+#                        or ja en, which adds English for players whose Windows
+#                        is not in Japanese
 # and a payload/ folder with the files at those paths (UPDATER_PAYLOAD_DIR may
 # point elsewhere). An optional data/ folder is copied beside the exe.
 # UPDATER_PAYLOAD_NOT_CARRIED (tests only) lists payload paths left out of the module;
@@ -94,6 +97,30 @@ function(updater_check_version)
   endif()
 endfunction()
 
+# The languages of the texts: Japanese always (a player on a Japanese Windows
+# sees exactly the texts of a profile without the key), English as well when
+# listed. Sets UPDATER_OFFERS_ENGLISH.
+function(updater_check_languages)
+  if(NOT DEFINED UPDATER_LANGUAGES OR "${UPDATER_LANGUAGES}" STREQUAL "")
+    set(UPDATER_LANGUAGES ja)
+  endif()
+  set(_english OFF)
+  foreach(_language IN LISTS UPDATER_LANGUAGES)
+    if(_language STREQUAL "en")
+      set(_english ON)
+    elseif(NOT _language STREQUAL "ja")
+      message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: UPDATER_LANGUAGES lists \"${_language}\"; "
+                          "the updater has texts in ja (Japanese) and en (English) only")
+    endif()
+  endforeach()
+  if(NOT "ja" IN_LIST UPDATER_LANGUAGES)
+    message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: UPDATER_LANGUAGES \"${UPDATER_LANGUAGES}\" lacks "
+                        "ja: Japanese is always carried, for players whose Windows is in Japanese; list ja en "
+                        "to add English")
+  endif()
+  set(UPDATER_OFFERS_ENGLISH ${_english} PARENT_SCOPE)
+endfunction()
+
 # Files and folders are found through the ANSI functions, by the names the
 # title's own installer gives them: a name beyond ASCII is stored in code page
 # 932 and is found only on a system whose ANSI code page is 932.
@@ -132,6 +159,7 @@ macro(updater_load_profile dir)
   unset(UPDATER_PAYLOAD)
   unset(UPDATER_UPDATE_INFO)
   unset(UPDATER_COMPRESS)
+  unset(UPDATER_LANGUAGES)
   unset(UPDATER_PAYLOAD_NOT_CARRIED)
   unset(UPDATER_RECORDS_MAY_DIFFER)
   unset(UPDATER_NO_DIALOG_TEMPLATE)
@@ -167,6 +195,7 @@ macro(updater_load_profile dir)
   if(NOT DEFINED UPDATER_UPDATE_INFO)
     set(UPDATER_UPDATE_INFO "")
   endif()
+  updater_check_languages()
   updater_check_ansi_names()
   set(_seen_names "")
   set(UPDATER_PAYLOAD_FILES "")
@@ -296,6 +325,11 @@ function(updater_generate_profile_source out_cpp)
     set(CODEC_INCLUDE "")
     set(CODEC "nullptr")
   endif()
+  if(UPDATER_OFFERS_ENGLISH)
+    set(ENGLISH "true")
+  else()
+    set(ENGLISH "false")
+  endif()
   # The values go in as @...@ references, replaced in one pass, so that an "@"
   # in a title or path is kept as it is.
   file(CONFIGURE OUTPUT "${out_cpp}" CONTENT "// Generated from the title profile @UPDATER_PROFILE_DIR@; do not edit.
@@ -315,6 +349,7 @@ extern const TitleProfile kTitleProfile = {
     kPayloadList,
     @INFO@,
     @CODEC@,
+    @ENGLISH@,
 };
 " @ONLY)
 endfunction()
@@ -506,6 +541,9 @@ function(updater_add_executable target profile_dir output_dir)
   set(UPDATER_MANIFEST "${CMAKE_SOURCE_DIR}/res/updater.manifest")
   string(REPLACE "\"" "\"\"" UPDATER_VERSION_TITLE "${UPDATER_TITLE}")
   set(UPDATER_DIALOG_RC "#include \"progress_dialog.rc\"")
+  if(UPDATER_OFFERS_ENGLISH)
+    string(APPEND UPDATER_DIALOG_RC "\n#include \"progress_dialog_en.rc\"")
+  endif()
   if(UPDATER_NO_DIALOG_TEMPLATE)
     # A test build whose dialog cannot be created.
     set(UPDATER_DIALOG_RC "// no progress dialog template (test build)")
@@ -540,7 +578,7 @@ function(updater_add_executable target profile_dir output_dir)
     VERBATIM)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/res ${_gen})
   set_source_files_properties(${_gen}/updater.rc PROPERTIES
-    OBJECT_DEPENDS "${_carried};${UPDATER_MANIFEST};${CMAKE_SOURCE_DIR}/res/progress_dialog.rc")
+    OBJECT_DEPENDS "${_carried};${UPDATER_MANIFEST};${CMAKE_SOURCE_DIR}/res/progress_dialog.rc;${CMAKE_SOURCE_DIR}/res/progress_dialog_en.rc")
 
   # The optional data/ folder of the profile travels beside the exe.
   if(IS_DIRECTORY "${UPDATER_PROFILE_DIR}/data")

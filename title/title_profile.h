@@ -6,13 +6,14 @@
 struct PayloadCodec;  // apply/payload_source.h
 
 struct TitleProfile {
-  const char* makerFolder;         // folder under the user's AppData that holds the settings file
-  const char* displayTitle;        // shown in the caption and in messages (code page 932)
-  const char* baseName;            // main program "<base>.exe" and settings file "<base>.ini"
-  const char* updateVersion;       // recorded after a successful update, compared as a number
-  const char* const* payloadList;  // relative paths with "\", ended by a null entry
-  const char* updateInfoName;      // update-information list file name; empty turns the merge off
+  const char* makerFolder;           // folder under the user's AppData that holds the settings file
+  const char* displayTitle;          // shown in the caption and in messages (code page 932)
+  const char* baseName;              // main program "<base>.exe" and settings file "<base>.ini"
+  const char* updateVersion;         // recorded after a successful update, compared as a number
+  const char* const* payloadList;    // relative paths with "\", ended by a null entry
+  const char* updateInfoName;        // update-information list file name; empty turns the merge off
   const PayloadCodec* payloadCodec;  // how the payload resources are stored; null: raw
+  bool offersEnglish;                // English texts for a player whose Windows is not in Japanese
 };
 
 // Defined by the generated profile source of the program being linked.

@@ -40,10 +40,12 @@ bool ProcessHasWindow(DWORD processId) {
   return search.found;
 }
 
-UpdaterProcess::UpdaterProcess(const std::string& exe, std::initializer_list<int> answers) {
+UpdaterProcess::UpdaterProcess(const std::string& exe, std::initializer_list<int> answers,
+                               const std::string& arguments) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   std::string commandLine = "\"" + exe + "\"";
+  if (!arguments.empty()) commandLine += " " + arguments;
   // Started suspended so the recorder is watching before the first box can show.
   if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                       nullptr, &startup, &info_)) {
@@ -58,6 +60,7 @@ UpdaterProcess::UpdaterProcess(const std::string& exe, std::initializer_list<int
       if (!dialog_.window) {
         dialog_.window = window;
         dialog_.title = WindowText(window);
+        dialog_.status = DialogItemText(window, IDC_STATUS_TEXT);
       }
       if (window != dialog_.window) return;
       const std::wstring percent = DialogItemText(window, IDC_PERCENT_TEXT);
@@ -202,7 +205,8 @@ bool RecordlibVerifies(const std::string& installFolder, const std::string& main
   return code == "0\n";
 }
 
-UpdaterRun RunUpdater(const std::string& exe, std::initializer_list<int> answers) {
-  UpdaterProcess process(exe, answers);
+UpdaterRun RunUpdater(const std::string& exe, std::initializer_list<int> answers,
+                      const std::string& arguments) {
+  UpdaterProcess process(exe, answers, arguments);
   return process.Finish();
 }

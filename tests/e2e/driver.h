@@ -14,6 +14,7 @@
 struct DialogSeen {
   HWND window = nullptr;
   std::wstring title;
+  std::wstring status;                 // the text above the bar (control 1010)
   std::vector<std::wstring> percents;  // each distinct text of control 1009, in order
   std::vector<int> positions;          // each distinct bar position, in order
 };
@@ -29,7 +30,9 @@ struct UpdaterRun {
 // A running updater with its box recorder; for scenarios that act while it runs.
 class UpdaterProcess {
  public:
-  UpdaterProcess(const std::string& exe, std::initializer_list<int> answers);
+  // `arguments` follow the program's name on its command line.
+  UpdaterProcess(const std::string& exe, std::initializer_list<int> answers,
+                 const std::string& arguments = "");
   ~UpdaterProcess();
   // Called once on the watcher thread when the progress dialog first shows.
   void OnDialog(std::function<void(HWND)> poke);
@@ -50,7 +53,8 @@ class UpdaterProcess {
   std::mutex mutex_;
 };
 
-UpdaterRun RunUpdater(const std::string& exe, std::initializer_list<int> answers);
+UpdaterRun RunUpdater(const std::string& exe, std::initializer_list<int> answers,
+                      const std::string& arguments = "");
 
 // Whether any top-level window of the process exists (visible or not).
 bool ProcessHasWindow(DWORD processId);

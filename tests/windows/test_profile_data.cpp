@@ -7,5 +7,5 @@ const char* const kPayloadList[] = {"TumbleTrain.exe", "dll\\RESOURCE.dll", null
 }
 
 extern const TitleProfile kTitleProfile = {
-    "KAZETOU", "Ｔｕｍｂｌｅ Ｔｒａｉｎ", "TumbleTrain", "1", kPayloadList, "", nullptr,
+    "KAZETOU", "Ｔｕｍｂｌｅ Ｔｒａｉｎ", "TumbleTrain", "1", kPayloadList, "", nullptr, false,
 };

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/texts.h"
+
 // A fresh, empty folder for one test under the prefix's temp folder; removed
 // with its content when the object goes.
 class ScratchFolder {
@@ -43,6 +45,16 @@ void RemoveSettings();
 
 // Zeroes the update state and fills what the entry function would.
 void ResetUpdateState();
+
+// The texts in `language` while it lives (the boxes a test expects are built
+// from them); Japanese again afterwards.
+class InLanguage {
+ public:
+  explicit InLanguage(text::Language language) { text::gLanguage = language; }
+  ~InLanguage() { text::gLanguage = text::Language::kJapanese; }
+  InLanguage(const InLanguage&) = delete;
+  InLanguage& operator=(const InLanguage&) = delete;
+};
 
 // Copies the exe or library `module` to `copy` and spoils `count` bytes of its
 // payload resource `name` (type BIN), `at` bytes into the resource's data: a

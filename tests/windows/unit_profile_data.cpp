@@ -27,5 +27,5 @@ struct RemoveMakerFolder {
 }  // namespace
 
 extern const TitleProfile kTitleProfile = {
-    ProcessMakerFolder(), "Ｔｕｍｂｌｅ Ｔｒａｉｎ ｔｅｓｔ", "TumbleTrain", "1", kPayloadList, "", nullptr,
+    ProcessMakerFolder(), "Ｔｕｍｂｌｅ Ｔｒａｉｎ ｔｅｓｔ", "TumbleTrain", "1", kPayloadList, "", nullptr, false,
 };

@@ -1,14 +1,19 @@
-// The updater's entry: find and verify the installation, ask the user, run the
-// work in the progress dialog and report the outcome. The exit code says only
-// whether the installation could be found (1) and verified (2); 0 otherwise.
+// The updater's entry: read the command line, find and verify the
+// installation, ask the user, run the work in the progress dialog (or without
+// it, silently) and report the outcome. The exit code of an interactive run
+// says only whether the installation could be found (1) and verified (2); a
+// silent run's tells every outcome apart (base/outcome.h).
 #include <windows.h>
+#include <shellapi.h>
 #include <shlwapi.h>
 
 #include <cstring>
 
 #include "app/progress_dialog.h"
 #include "apply/staging.h"
+#include "base/command_line.h"
 #include "base/install_paths.h"
+#include "base/outcome.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
@@ -48,18 +53,50 @@ HANDLE TakeUpdateMutex() {
   return nullptr;
 }
 
+// The words after the program's name, as Windows splits its command line.
+// The words live as long as this owner does.
+class CommandLineWords {
+ public:
+  CommandLineWords() : words_(CommandLineToArgvW(GetCommandLineW(), &count_)) {}
+  ~CommandLineWords() { LocalFree(words_); }
+  CommandLineWords(const CommandLineWords&) = delete;
+  CommandLineWords& operator=(const CommandLineWords&) = delete;
+  int Count() const { return words_ && count_ > 1 ? count_ - 1 : 0; }
+  const wchar_t* const* Words() const { return words_ ? words_ + 1 : nullptr; }
+
+ private:
+  int count_ = 0;
+  wchar_t** words_;
+};
+
+// The exit code of an outcome, which depends on the kind of run.
+int Finish(Outcome outcome) {
+  const OutcomeCodes& codes = CodesOf(outcome);
+  return gState.silent ? codes.silent : codes.interactive;
+}
+
 int RunUpdater(HINSTANCE instance, int showCommand) {
   std::memset(&gState, 0, sizeof gState);
   const TitleProfile& title = *gTitleProfile;
   text::gLanguage = text::LanguageFor(title.offersEnglish, GetUserDefaultUILanguage());
   FormatText(gState.caption, text::kCaptionFormat, title.displayTitle);
 
+  const CommandLineWords words;
+  CommandLine line;
+  const bool understood = ReadCommandLine(words.Count(), words.Words(), &line);
+  gState.silent = line.silent ? 1 : 0;
+  if (!understood) {
+    ShowWideArgumentMessage(nullptr, text::kBadCommandLineFormat, line.unknown, gState.caption,
+                            MB_ICONWARNING);
+    return Finish(Outcome::kBadCommandLine);
+  }
+
   if (HWND running = FindWindowTitled(gState.caption)) {
-    SetFocus(running);
-    return 0;
+    if (!gState.silent) SetFocus(running);
+    return Finish(Outcome::kAnotherCopy);
   }
   // From before recovery to the end; released by the system when the process ends.
-  if (!TakeUpdateMutex()) return 0;
+  if (!TakeUpdateMutex()) return Finish(Outcome::kAnotherCopy);
   gState.instance = instance;
   // A path that fills the whole buffer was cut: no folder is better than a wrong one.
   const DWORD length = GetModuleFileNameA(instance, gState.updaterFolder, MAX_PATH);
@@ -73,7 +110,7 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
   FormatText(message, text::kLocateFailedFormat, title.displayTitle);
   if (!LocateInstallFolder()) {
     ShowMessage(nullptr, message, gState.caption, MB_ICONWARNING);
-    return 1;
+    return Finish(Outcome::kSettingsNotFound);
   }
   // Everything below works under the install folder's final path. One that
   // cannot be opened fails the check.
@@ -85,38 +122,45 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
     char journal[MAX_PATH];
     ComposeJournalPath(journal);
     ShowPathMessage(nullptr, text::kUnsettledFormat, journal, gState.caption, MB_ICONWARNING);
-    return 0;
+    return Finish(Outcome::kUnsettled);
   }
   if (!CheckInstallation(gState.installFolder)) {
     ShowMessage(nullptr, text::kInstallationDamaged, gState.caption, MB_ICONWARNING);
-    return 2;
+    return Finish(Outcome::kDamaged);
   }
-  if (IsUpdateApplied() &&
-      ShowMessage(nullptr, text::kAlreadyApplied, gState.caption, MB_YESNO | MB_ICONQUESTION) != IDYES) {
-    return 0;
+  if (IsUpdateApplied()) {
+    // A silent run does not redo an applied update unless told to.
+    if (gState.silent && !line.force) return Finish(Outcome::kAlreadyApplied);
+    if (ShowMessage(nullptr, text::kAlreadyApplied, gState.caption, MB_YESNO | MB_ICONQUESTION) != IDYES) {
+      return Finish(Outcome::kDeclined);
+    }
   }
   FormatText(message, text::kConfirmFormat, title.displayTitle);
   if (ShowMessage(nullptr, message, gState.caption, MB_OKCANCEL | MB_ICONWARNING) == IDCANCEL) {
-    return 0;
+    return Finish(Outcome::kDeclined);
   }
 
-  // Freed when the updater ends, after the dialog's windows are gone.
-  const UniqueModule commonControls(RegisterProgressBarClass());
-  gState.dialog = CreateProgressDialog(instance);
-  // Without a dialog no quit request would ever be posted: count it as a failed work.
-  if (gState.dialog) {
-    ShowWindow(gState.dialog, showCommand);
-    UpdateWindow(gState.dialog);
-    SendMessageA(gState.dialog, UM_RUN_UPDATE, 0, 0);
-    RunMessageLoop();
+  if (gState.silent) {
+    gState.success = RunUpdateWork();
+  } else {
+    // Freed when the updater ends, after the dialog's windows are gone.
+    const UniqueModule commonControls(RegisterProgressBarClass());
+    gState.dialog = CreateProgressDialog(instance);
+    // Without a dialog no quit request would ever be posted: count it as a failed work.
+    if (gState.dialog) {
+      ShowWindow(gState.dialog, showCommand);
+      UpdateWindow(gState.dialog);
+      SendMessageA(gState.dialog, UM_RUN_UPDATE, 0, 0);
+      RunMessageLoop();
+    }
   }
 
   if (gState.success) {
     ShowMessage(nullptr, text::kUpdateFinished, gState.caption, MB_OK);
-  } else {
-    ShowMessage(nullptr, text::kUpdateCancelled, gState.caption, MB_ICONWARNING);
+    return Finish(Outcome::kUpdated);
   }
-  return 0;
+  ShowMessage(nullptr, text::kUpdateCancelled, gState.caption, MB_ICONWARNING);
+  return Finish(gState.failure);
 }
 
 }  // namespace

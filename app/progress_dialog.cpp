@@ -26,21 +26,27 @@ void InitDialog(HWND dialog) {
 }
 
 void RunUpdate(HWND dialog) {
-  // Without the updater's own folder there is no data folder either.
-  if (gState.updaterFolder[0] != '\0')
-    JoinPath(gState.dataFolder, gState.updaterFolder, text::kDataFolderName);
-  if (!WritePayload()) {
+  if (!RunUpdateWork()) {
     DestroyWindow(dialog);
     return;
   }
-  // The record is written before the flag is set, and the flag before WM_CLOSE,
-  // which destroys the dialog only once the flag says the work succeeded.
-  RecordUpdateApplied();
+  // The flag is set before WM_CLOSE, which destroys the dialog only once the
+  // flag says the work succeeded.
   gState.success = 1;
   SendMessageA(dialog, WM_CLOSE, 0, 0);
 }
 
 }  // namespace
+
+int RunUpdateWork() {
+  // Without the updater's own folder there is no data folder either.
+  if (gState.updaterFolder[0] != '\0')
+    JoinPath(gState.dataFolder, gState.updaterFolder, text::kDataFolderName);
+  if (!WritePayload()) return 0;
+  // The record is written before success is claimed.
+  RecordUpdateApplied();
+  return 1;
+}
 
 HWND CreateProgressDialog(HINSTANCE instance) {
   // The template in the language of the texts, found by its language rather

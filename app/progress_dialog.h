@@ -18,3 +18,8 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 // Creates the dialog, hidden, from its template in the language of the texts
 // (text::gLanguage). Null when the module carries no template for it.
 HWND CreateProgressDialog(HINSTANCE instance);
+
+// The work itself, which the dialog runs on UM_RUN_UPDATE and a silent run
+// runs without it: the data folder, the payload, then the record of the
+// applied update. 1 once the record is written; 0 after a failure.
+int RunUpdateWork();

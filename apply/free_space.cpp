@@ -51,6 +51,7 @@ int CheckFreeSpace(uint32_t grandTotal) {
   const uint32_t requiredMegabytes = progress::Megabytes(grandTotal);
   if (freeMegabytes >= requiredMegabytes) return 1;
 
+  gState.failure = Outcome::kNoSpace;
   ShowFreeSpaceMessage(text::kNoSpaceFormat, freeMegabytes, volumeMegabytes, requiredMegabytes + 1);
   return 0;
 }

@@ -370,6 +370,7 @@ int WritePayload() {
   }
   // Replace every target; a failure gives them all their old content back.
   if (const char* failed = update.ReplaceTargets()) {
+    if (update.Unsettled()) gState.failure = Outcome::kUnsettled;
     ShowEntryFailure(failed, text::kWriteCannotCreate);
     if (update.Unsettled()) ShowUnsettled(update.JournalPath());
     return 0;
@@ -380,6 +381,7 @@ int WritePayload() {
   const int code = MergeUpdateInfo();
   update.Finish();
   if (code == 0) return 1;
+  gState.failure = Outcome::kListNotMerged;
   char message[1024];
   FormatText(message, text::kMergeFailedFormat, code);
   ShowMessage(gState.dialog, message, text::kInfoCaption, kWarning);

@@ -75,6 +75,20 @@ inline constexpr Text kUnsettledFormat = {
     "Please close the game, then run the update again.\n"
     "If that does not help, please tell support about this file:\n%s",
 };
+// A command line the updater does not understand; %s is its first word that
+// the updater does not know.
+inline constexpr Text kBadCommandLineFormat = {
+    "コマンドラインの指定に誤りがあります：%s\n\n"
+    "使用できるオプション：\n"
+    "/S（または /silent）　メッセージを表示せずにアップデートを行います\n"
+    "/force　/S と共に指定すると、適用済みのアップデートも行います\n"
+    "/log=ファイル名　ログをこのファイルに書き込みます",
+    "The command line has an option the updater does not know: %s\n\n"
+    "Options:\n"
+    "/S (or /silent)  update without showing any message\n"
+    "/force  with /S, update even when the update is already applied\n"
+    "/log=FILE  write the log to FILE",
+};
 
 // Settings file.
 inline constexpr Text kAppDataNotFound = {
@@ -159,12 +173,15 @@ inline constexpr Text kInfoWriteFailed = {
 // Every text above, for the host test that checks the twins: the same format
 // fields in both, and no Japanese text left outside this list.
 inline constexpr const Text* kPlayerTexts[] = {
-    &kCaptionFormat,   &kLocateFailedFormat, &kInstallationDamaged, &kAlreadyApplied,
-    &kConfirmFormat,   &kUpdateFinished,     &kUpdateCancelled,     &kUnsettledFormat,
-    &kAppDataNotFound, &kUnknownError,       &kLookupNotFound,      &kLookupNotLoaded,
-    &kWriteNotFound,   &kWriteNotLoaded,     &kWriteCannotCreate,   &kWriteFailed,
-    &kPayloadDamaged,  &kNameTakenFormat,    &kMergeFailedFormat,   &kBadInstallFolderFormat,
-    &kNoSpaceFormat,   &kInfoCaption,        &kInfoNotFoundFormat,  &kInfoWriteFailed,
+    &kCaptionFormat,     &kLocateFailedFormat, &kInstallationDamaged,
+    &kAlreadyApplied,    &kConfirmFormat,      &kUpdateFinished,
+    &kUpdateCancelled,   &kUnsettledFormat,    &kBadCommandLineFormat,
+    &kAppDataNotFound,   &kUnknownError,       &kLookupNotFound,
+    &kLookupNotLoaded,   &kWriteNotFound,      &kWriteNotLoaded,
+    &kWriteCannotCreate, &kWriteFailed,        &kPayloadDamaged,
+    &kNameTakenFormat,   &kMergeFailedFormat,  &kBadInstallFolderFormat,
+    &kNoSpaceFormat,     &kInfoCaption,        &kInfoNotFoundFormat,
+    &kInfoWriteFailed,
 };
 
 // Texts that are the same in every language: names of files, keys and

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/texts.h"
+#include "base/update_state.h"
 
 namespace {
 
@@ -76,16 +77,24 @@ int ShowMessage(HWND owner, const char* text, const char* caption, UINT flags) {
 }
 
 int ShowMessage(HWND owner, const wchar_t* text, const char* caption, UINT flags) {
+  if (gState.silent) return (flags & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
   return MessageBoxW(owner, text, WideText(caption).wide, flags);
 }
 
 int ShowPathMessage(HWND owner, const char* format, const char* path, const char* caption, UINT flags) {
-  wchar_t wideFormat[512];
   wchar_t widePath[MAX_PATH];
+  WidenText(widePath, path, CP_ACP);
+  return ShowWideArgumentMessage(owner, format, widePath, caption, flags);
+}
+
+int ShowWideArgumentMessage(HWND owner, const char* format, const wchar_t* argument, const char* caption,
+                            UINT flags) {
+  wchar_t wideFormat[512];
+  wchar_t cut[201];
   wchar_t message[1024];
   WidenText(wideFormat, format);
-  WidenText(widePath, path, CP_ACP);
-  FormatWideText(message, wideFormat, widePath);
+  lstrcpynW(cut, argument, 201);
+  FormatWideText(message, wideFormat, cut);
   return ShowMessage(owner, message, caption, flags);
 }
 

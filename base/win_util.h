@@ -103,6 +103,7 @@ int FormatWideText(wchar_t (&out)[N], const wchar_t* format, auto... args) {
 
 // A message box whose text and caption are code page 932. Every box goes
 // through here (or the overload below), so each one is shown the same way.
+// In a silent run none is shown: the answer is the one that goes on, OK or Yes.
 int ShowMessage(HWND owner, const char* text, const char* caption, UINT flags);
 // The same with a text already composed in UTF-16 (one that joins our text
 // with a path from the system).
@@ -111,6 +112,10 @@ int ShowMessage(HWND owner, const wchar_t* text, const char* caption, UINT flags
 // A box whose text is `format` (code page 932, one %s) filled with `path` as
 // the system names it (the ANSI code page).
 int ShowPathMessage(HWND owner, const char* format, const char* path, const char* caption, UINT flags);
+// The same filled with a text in UTF-16 (a word of the command line), cut to
+// its first 200 characters.
+int ShowWideArgumentMessage(HWND owner, const char* format, const wchar_t* argument, const char* caption,
+                            UINT flags);
 
 // The window's title, or a dialog item's text, from a code page 932 text.
 void SetWindowText932(HWND window, const char* text);

@@ -106,6 +106,16 @@ TEST_F(Languages, MainPathsReadInTheLanguageOfTheDisplay) {
        },
        0,
        "old"},
+      {"unknown switch",
+       [] { return std::function<void()>(); },
+       {},
+       "/bogus",
+       [] {
+         return std::vector<ExpectedBox>{
+             {WithPath(text::kBadCommandLineFormat, "/bogus"), {IDOK}, true, false}};
+       },
+       10,
+       "old"},
   };
   const Updater updaters[] = {{kUpdater, kLargeUpdater, false},
                               {kEnglishUpdater, kLargeEnglishUpdater, true}};

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -174,6 +175,13 @@ inline void ExpectTree(const Tree& after, const Tree& expected) {
   for (const auto& [path, bytes] : after) {
     EXPECT_TRUE(expected.count(path)) << path << " was left behind";
   }
+}
+
+// Whether a table's row could not be set up here (`why` says why): it is
+// then reported as skipped.
+inline bool SkippedRow(const char* row, const std::string& why) {
+  if (!why.empty()) std::printf("skipped row \"%s\": %s\n", row, why.c_str());
+  return !why.empty();
 }
 
 // Whether `root` is the 3 MiB tmpfs that the ctest fixture maps (tmpfs_drive.sh).

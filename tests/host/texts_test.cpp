@@ -79,6 +79,11 @@ TEST(Texts, AreStoredInCodePage932) {
       {text::kNameTakenFormat.ja,
        u8"アップデートに使うファイル名が既に使われています。\n"
        u8"次のファイルを移動するか削除してから、もう一度アップデートを行って下さい。\n%s"},
+      {text::kBadCommandLineFormat.ja,
+       u8"コマンドラインの指定に誤りがあります：%s\n\n使用できるオプション：\n"
+       u8"/S（または /silent）　メッセージを表示せずにアップデートを行います\n"
+       u8"/force　/S と共に指定すると、適用済みのアップデートも行います\n"
+       u8"/log=ファイル名　ログをこのファイルに書き込みます"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(reinterpret_cast<const char*>(c.utf8));

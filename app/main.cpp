@@ -13,6 +13,7 @@
 #include "apply/staging.h"
 #include "base/command_line.h"
 #include "base/install_paths.h"
+#include "base/log.h"
 #include "base/outcome.h"
 #include "base/texts.h"
 #include "base/update_state.h"
@@ -69,10 +70,32 @@ class CommandLineWords {
   wchar_t** words_;
 };
 
-// The exit code of an outcome, which depends on the kind of run.
+// What the log says first: which updater, for which title, run how.
+void LogStart(const CommandLine& line) {
+  const TitleProfile& title = *gTitleProfile;
+  LogStep("updater", "%sUpdate %s (%s), update version %s", title.baseName, UPDATER_PROGRAM_VERSION,
+          sizeof(void*) == 8 ? "x64" : "x86", title.updateVersion);
+  wchar_t wide[1024];
+  WidenText(wide, title.displayTitle);
+  LogStepText("title", wide);
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  LogStep("started", "%04u-%02u-%02u %02u:%02u:%02u (local time)", now.wYear, now.wMonth, now.wDay, now.wHour,
+          now.wMinute, now.wSecond);
+  LogStepText("command line", GetCommandLineW());
+  LogStep("run", "%s%s; texts in %s (Windows display language 0x%04X)",
+          line.silent ? "silent" : "interactive", line.force ? ", forced" : "",
+          text::gLanguage == text::Language::kEnglish ? "English" : "Japanese", GetUserDefaultUILanguage());
+}
+
+// The end of a run: the log's last line and the exit code, which depends on
+// the kind of run.
 int Finish(Outcome outcome) {
   const OutcomeCodes& codes = CodesOf(outcome);
-  return gState.silent ? codes.silent : codes.interactive;
+  const int exitCode = gState.silent ? codes.silent : codes.interactive;
+  LogOutcome(codes.name, exitCode);
+  CloseLog();
+  return exitCode;
 }
 
 int RunUpdater(HINSTANCE instance, int showCommand) {
@@ -85,6 +108,15 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
   CommandLine line;
   const bool understood = ReadCommandLine(words.Count(), words.Words(), &line);
   gState.silent = line.silent ? 1 : 0;
+  // A log that cannot be written is left out; nothing else changes. One that
+  // a running copy holds is not replaced.
+  wchar_t logPath[MAX_PATH];
+  if (line.logPath) {
+    OpenLog(line.logPath);
+  } else if (DefaultLogPath(title.baseName, logPath)) {
+    OpenLog(logPath);
+  }
+  LogStart(line);
   if (!understood) {
     ShowWideArgumentMessage(nullptr, text::kBadCommandLineFormat, line.unknown, gState.caption,
                             MB_ICONWARNING);
@@ -114,11 +146,15 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
   }
   // Everything below works under the install folder's final path. One that
   // cannot be opened fails the check.
-  ResolveInstallFolder();
+  if (ResolveInstallFolder()) LogStepPath("install folder", gState.installFolder, "opened, final path");
   // An update that an earlier run could not finish is finished or undone
   // first, so that the check sees one whole installation. One that cannot be
   // settled now keeps everything as it is, and the player learns what to do.
-  if (RecoverInterruptedUpdate() == Recovery::kUnsettled) {
+  const Recovery recovery = RecoverInterruptedUpdate();
+  LogStep("recovery", recovery == Recovery::kNothing   ? "no interrupted update"
+                      : recovery == Recovery::kSettled ? "an interrupted update was finished or undone"
+                                                       : "an interrupted update could not be settled");
+  if (recovery == Recovery::kUnsettled) {
     char journal[MAX_PATH];
     ComposeJournalPath(journal);
     ShowPathMessage(nullptr, text::kUnsettledFormat, journal, gState.caption, MB_ICONWARNING);
@@ -152,6 +188,8 @@ int RunUpdater(HINSTANCE instance, int showCommand) {
       UpdateWindow(gState.dialog);
       SendMessageA(gState.dialog, UM_RUN_UPDATE, 0, 0);
       RunMessageLoop();
+    } else {
+      LogFailure("progress dialog", nullptr, GetLastError());
     }
   }
 

@@ -3,11 +3,12 @@
 
 #include <cstdint>
 
+#include "apply/payload_writer.h"
+#include "apply/progress.h"
+#include "base/log.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
-#include "apply/payload_writer.h"
-#include "apply/progress.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ int CheckFreeSpace(uint32_t grandTotal) {
   if (drive[0] != '\0') drive[1] = gState.installFolder[1];
 
   if (drive[1] != ':') {
+    LogStepPath("free space", gState.installFolder, "the install folder names no drive letter");
     ShowFreeSpaceMessage(text::kBadInstallFolderFormat);
     return 0;
   }
@@ -44,12 +46,18 @@ int CheckFreeSpace(uint32_t grandTotal) {
   // The volume's whole free space, not the part a quota leaves to this user.
   ULARGE_INTEGER total = {};
   ULARGE_INTEGER totalFree = {};
-  if (!GetDiskFreeSpaceExA(drive, nullptr, &total, &totalFree)) return 1;
+  if (!GetDiskFreeSpaceExA(drive, nullptr, &total, &totalFree)) {
+    LogFailure("free space: cannot be asked, the update goes on", drive, GetLastError());
+    return 1;
+  }
 
   const uint32_t freeMegabytes = progress::Megabytes(totalFree.QuadPart);
   const uint32_t volumeMegabytes = progress::Megabytes(total.QuadPart);
   const uint32_t requiredMegabytes = progress::Megabytes(grandTotal);
-  if (freeMegabytes >= requiredMegabytes) return 1;
+  const bool enough = freeMegabytes >= requiredMegabytes;
+  LogStep("free space", "%s %lu MiB free of %lu MiB, %lu bytes to write: %s", drive, freeMegabytes,
+          volumeMegabytes, grandTotal, enough ? "enough" : "too little");
+  if (enough) return 1;
 
   gState.failure = Outcome::kNoSpace;
   ShowFreeSpaceMessage(text::kNoSpaceFormat, freeMegabytes, volumeMegabytes, requiredMegabytes + 1);

@@ -14,6 +14,7 @@
 #include "apply/staging.h"
 #include "apply/staging_core.h"
 #include "base/install_paths.h"
+#include "base/log.h"
 #include "base/read_file.h"
 #include "base/texts.h"
 #include "base/update_state.h"
@@ -61,6 +62,7 @@ int RewriteFile(const char* path, const HeapText& merged) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    LogStepPath("update information", path, "gone, read-only, a folder or a link: not replaced");
     return 0;
   }
   KeptSecurity kept;
@@ -79,7 +81,10 @@ int RewriteFile(const char* path, const HeapText& merged) {
     // CREATE_NEW: a file already at the staged name is not ours to overwrite.
     UniqueFile file(CreateFileA(staged, GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) return 0;
+    if (!file.Valid()) {
+      LogFailure("update information: create", staged, GetLastError());
+      return 0;
+    }
     // One write for any list of a sane size; the loop only covers texts past
     // what one WriteFile can take.
     const char* next = merged.Bytes();
@@ -93,9 +98,11 @@ int RewriteFile(const char* path, const HeapText& merged) {
       left -= stored;
     }
     written = written && FlushFile(file.Get(), staged);
+    if (!written) LogFailure("update information: write", staged, GetLastError());
   }  // closed before the move
   HOLD_POINT("list");
   if (written && MoveFileWithRetry(staged, path, true)) return 1;
+  if (written) LogFailure("update information: replace", path, GetLastError());
   DeleteFileWithRetry(staged);
   return 0;
 }
@@ -104,7 +111,10 @@ int RewriteFile(const char* path, const HeapText& merged) {
 
 int MergeUpdateInfo() {
   const char* name = gTitleProfile->updateInfoName;
-  if (name == nullptr || name[0] == '\0') return kMerged;
+  if (name == nullptr || name[0] == '\0') {
+    LogStep("update information", "none to merge");
+    return kMerged;
+  }
 
   // A path that does not fit, or a data folder that could not be composed
   // (the updater's own path too long), is reported like a copy that cannot be
@@ -114,13 +124,17 @@ int MergeUpdateInfo() {
     ShowNotFound(name);
     return kSourceNotRead;
   }
-  if (!PathFileExistsA(sourcePath)) return kMerged;
+  if (!PathFileExistsA(sourcePath)) {
+    LogStepPath("update information", sourcePath, "not carried beside the updater: none to merge");
+    return kMerged;
+  }
 
   HeapText source;
   switch (ReadWholeFile(sourcePath, source)) {
     case ReadResult::kRead:
       break;
     case ReadResult::kFailed:
+      LogFailure("update information: read", sourcePath, GetLastError());
       ShowNotFound(name);
       return kSourceNotRead;
     case ReadResult::kNoMemory:
@@ -137,6 +151,7 @@ int MergeUpdateInfo() {
     case ReadResult::kRead:
       break;
     case ReadResult::kFailed:
+      LogFailure("update information: read", installedPath, GetLastError());
       ShowNotFound(name);
       return kInstalledNotRead;
     case ReadResult::kNoMemory:
@@ -153,5 +168,6 @@ int MergeUpdateInfo() {
     ShowWriteFailed();
     return kInstalledNotWritten;
   }
+  LogFile(installedPath, merged.Length(), "merged");
   return kMerged;
 }

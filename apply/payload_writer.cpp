@@ -19,6 +19,7 @@
 #include "apply/staging.h"
 #include "apply/staging_core.h"
 #include "base/install_paths.h"
+#include "base/log.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
@@ -123,12 +124,16 @@ TargetCheck CheckTarget(const char* target, EntryPlan& plan, char (&taken)[MAX_P
     return GetLastError() == ERROR_FILE_NOT_FOUND ? TargetCheck::kReplaceable : TargetCheck::kRefused;
   constexpr DWORD kRefused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_REPARSE_POINT;
-  if (attributes & kRefused) return TargetCheck::kRefused;
+  if (attributes & kRefused) {
+    LogStepPath("check", target, "read-only, hidden, system, a folder or a link");
+    return TargetCheck::kRefused;
+  }
   // A process that reads the file (the running title), does not share writing
   // or would keep it from being moved aside makes this open fail. It does not
   // truncate, follows no link, and is closed at once.
   UniqueFile probe(CreateFileA(target, GENERIC_WRITE | DELETE | READ_CONTROL, FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!probe.Valid()) LogFailure("check: open to replace", target, GetLastError());
   OpenFileFacts facts;
   if (!probe.Valid() || !OpenedAsNamed(probe.Get(), target) || !FactsOf(probe.Get(), &facts)) {
     return TargetCheck::kRefused;
@@ -192,7 +197,10 @@ WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& stat
     return WriteResult::kCannotCreate;
   UniqueFile file(CreateFileA(staged, GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid()) return WriteResult::kCannotCreate;
+  if (!file.Valid()) {
+    LogFailure("stage: create", staged, GetLastError());
+    return WriteResult::kCannotCreate;
+  }
   // Created new in a folder held plain: no link can be at its name.
   if (!plan.kept.GiveTo(file.Get())) return WriteResult::kWriteFailed;
   ChunkContext context{file.Get(), &state, static_cast<float>(state.grandTotal), {}};
@@ -201,6 +209,7 @@ WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& stat
     case payload::Outcome::kWritten:
       break;
     case payload::Outcome::kWriteFailed:
+      LogFailure("stage: write", staged, GetLastError());
       return WriteResult::kWriteFailed;
     case payload::Outcome::kDamaged:
       return WriteResult::kDamaged;
@@ -209,7 +218,10 @@ WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& stat
     return WriteResult::kDamaged;
   }
   OpenFileFacts facts;
-  if (!FlushFile(file.Get(), staged) || !FactsOf(file.Get(), &facts)) return WriteResult::kWriteFailed;
+  if (!FlushFile(file.Get(), staged) || !FactsOf(file.Get(), &facts)) {
+    LogFailure("stage: flush", staged, GetLastError());
+    return WriteResult::kWriteFailed;
+  }
   *identity = facts.identity;
   file.Reset();
   HOLD_POINT("staged");
@@ -273,6 +285,7 @@ int WritePayload() {
       state.grandTotal += size;
     }
   }
+  LogStep("payload", "%lu files, %lu bytes to write", static_cast<unsigned long>(count), state.grandTotal);
   if (!CheckFreeSpace(state.grandTotal)) return 0;
 
   // Nothing is written until every entry is known to be replaceable. The path
@@ -332,6 +345,7 @@ int WritePayload() {
   // settled keeps this one from starting.
   const WriteResult begun = update.Begin();
   if (begun != WriteResult::kWritten) {
+    LogFailure("journal", update.JournalPath(), GetLastError());
     update.Abandon();
     ShowMessage(gState.dialog,
                 begun == WriteResult::kWriteFailed ? text::kWriteFailed : text::kWriteCannotCreate,
@@ -355,6 +369,7 @@ int WritePayload() {
       return 0;
     }
     update.Staged(i, staged);
+    LogFile(plan.path, plan.size, "staged beside its target and checked");
   }
   // Every staged file must still be there, whole, before any target is touched:
   // a scanner may have taken one away since it was flushed.
@@ -364,17 +379,22 @@ int WritePayload() {
     return 0;
   }
   if (!update.MarkCommitted()) {
+    LogFailure("commit", update.JournalPath(), GetLastError());
     update.Abandon();
     ShowMessage(gState.dialog, text::kWriteFailed, gState.caption, kWarning);
     return 0;
   }
   // Replace every target; a failure gives them all their old content back.
   if (const char* failed = update.ReplaceTargets()) {
+    LogStepPath("replace", failed,
+                update.Unsettled() ? "failed; the way back failed too, the journal stays"
+                                   : "failed; every file has its old content back");
     if (update.Unsettled()) gState.failure = Outcome::kUnsettled;
     ShowEntryFailure(failed, text::kWriteCannotCreate);
     if (update.Unsettled()) ShowUnsettled(update.JournalPath());
     return 0;
   }
+  LogStep("replace", "every file replaced");
 
   // The journal goes only after the merge: an interruption during the merge
   // leaves the list's staged copy for the next run to remove.
@@ -382,6 +402,7 @@ int WritePayload() {
   update.Finish();
   if (code == 0) return 1;
   gState.failure = Outcome::kListNotMerged;
+  LogStep("update information", "not merged (code %d): the version is not recorded", code);
   char message[1024];
   FormatText(message, text::kMergeFailedFormat, code);
   ShowMessage(gState.dialog, message, text::kInfoCaption, kWarning);

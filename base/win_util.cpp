@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "base/log.h"
 #include "base/texts.h"
 #include "base/update_state.h"
 
@@ -77,8 +78,18 @@ int ShowMessage(HWND owner, const char* text, const char* caption, UINT flags) {
 }
 
 int ShowMessage(HWND owner, const wchar_t* text, const char* caption, UINT flags) {
+  const WideText wideCaption(caption);
+  LogBox(wideCaption.wide, text, !gState.silent);
   if (gState.silent) return (flags & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
-  return MessageBoxW(owner, text, WideText(caption).wide, flags);
+  const int answer = MessageBoxW(owner, text, wideCaption.wide, flags);
+  LogStep("answer",
+          answer == IDOK       ? "OK"
+          : answer == IDCANCEL ? "Cancel"
+          : answer == IDYES    ? "Yes"
+          : answer == IDNO     ? "No"
+                               : "%d",
+          answer);
+  return answer;
 }
 
 int ShowPathMessage(HWND owner, const char* format, const char* path, const char* caption, UINT flags) {

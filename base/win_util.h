@@ -102,8 +102,9 @@ int FormatWideText(wchar_t (&out)[N], const wchar_t* format, auto... args) {
 }
 
 // A message box whose text and caption are code page 932. Every box goes
-// through here (or the overload below), so each one is shown the same way.
-// In a silent run none is shown: the answer is the one that goes on, OK or Yes.
+// through here (or the overload below), so each one is shown the same way
+// and written to the log. In a silent run none is shown: the answer is the
+// one that goes on, OK or Yes.
 int ShowMessage(HWND owner, const char* text, const char* caption, UINT flags);
 // The same with a text already composed in UTF-16 (one that joins our text
 // with a path from the system).

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/install_paths.h"
+#include "base/log.h"
 #include "base/read_file.h"
 #include "base/texts.h"
 #include "base/win_util.h"
@@ -33,6 +34,21 @@ bool RecordInsideLibrary(HMODULE library, const void* bytes, DWORD size) {
   return true;
 }
 
+// Reads the file at `path` whole and matches it against its record; says in
+// the log how it went.
+int MatchFile(const char* path, const unsigned char (&record)[kRecordBufferSize], bool self) {
+  HeapText content;
+  if (ReadWholeFile(path, content) != ReadResult::kRead) {
+    LogFailure("check: read", path, GetLastError());
+    return 0;
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(content.Bytes());
+  const int matches = self ? MatchSelfRecord(record, bytes, content.Length())
+                           : MatchFileRecord(record, bytes, content.Length());
+  LogFile(path, content.Length(), matches ? "matches its record" : "does not match its record");
+  return matches;
+}
+
 }  // namespace
 
 HMODULE LoadRecordLibrary(const char* path) {
@@ -57,34 +73,49 @@ int FetchRecord(HMODULE library, const char* name, unsigned char (&buffer)[kReco
 
 int CheckRecordLibrary(const char* path) {
   HMODULE library = LoadRecordLibrary(path);
-  if (!library) return 0;
+  if (!library) {
+    LogFailure("check: load the record library", path, GetLastError());
+    return 0;
+  }
   unsigned char record[kRecordBufferSize];
-  if (!FetchRecord(library, text::kSelfRecordName, record)) return 0;
-  HeapText content;
-  if (ReadWholeFile(path, content) != ReadResult::kRead) return 0;
-  return MatchSelfRecord(record, reinterpret_cast<const unsigned char*>(content.Bytes()), content.Length());
+  if (!FetchRecord(library, text::kSelfRecordName, record)) {
+    LogStepPath("check", path, "holds no usable record of itself");
+    return 0;
+  }
+  return MatchFile(path, record, true);
 }
 
 int CheckInstallation(const char* installFolder) {
   char programName[MAX_PATH];
   char libraryPath[MAX_PATH];
-  if (FormatText(programName, text::kMainProgramFormat, gTitleProfile->baseName) < 0) return 0;
-  if (FormatText(libraryPath, text::kRecordLibraryFormat, installFolder) < 0) return 0;
+  if (FormatText(programName, text::kMainProgramFormat, gTitleProfile->baseName) < 0 ||
+      FormatText(libraryPath, text::kRecordLibraryFormat, installFolder) < 0) {
+    LogStepPath("check", installFolder, "the record library's path under it is too long");
+    return 0;
+  }
   // Nothing is read through a link or a junction below the install folder.
   if (!NoLinkOnTheWay(installFolder, libraryPath + std::strlen(installFolder) + 1) ||
       !NoLinkOnTheWay(installFolder, programName)) {
+    LogStepPath("check", installFolder, "the main program or the record library is reached through a link");
     return 0;
   }
 
   if (!CheckRecordLibrary(libraryPath)) return 0;
   HMODULE library = LoadRecordLibrary(libraryPath);
-  if (!library) return 0;
+  if (!library) {
+    LogFailure("check: load the record library", libraryPath, GetLastError());
+    return 0;
+  }
   unsigned char record[kRecordBufferSize];
-  if (!FetchRecord(library, programName, record)) return 0;
+  if (!FetchRecord(library, programName, record)) {
+    LogStepPath("check", programName, "the record library holds no usable record of it");
+    return 0;
+  }
 
   char programPath[MAX_PATH];
-  if (!JoinPath(programPath, installFolder, programName)) return 0;
-  HeapText program;
-  if (ReadWholeFile(programPath, program) != ReadResult::kRead) return 0;
-  return MatchFileRecord(record, reinterpret_cast<const unsigned char*>(program.Bytes()), program.Length());
+  if (!JoinPath(programPath, installFolder, programName)) {
+    LogStepPath("check", programName, "its path in the install folder is too long");
+    return 0;
+  }
+  return MatchFile(programPath, record, false);
 }

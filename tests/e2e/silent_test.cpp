@@ -1,9 +1,13 @@
 // The silent run a launcher starts (/S): no box and no window, and an exit
-// code for every outcome, the installation left updated or as it was.
+// code for every outcome, the installation left updated or as it was. And
+// the run's log, which support reads: what a failing run names, where it goes
+// by default, and that a log that cannot be written changes nothing else.
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,6 +20,17 @@ namespace {
 // A silent run that showed anything would wait for an answer: well before
 // this it has ended, or it has failed.
 constexpr DWORD kSilentTimeoutMs = 60000;
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string DefaultLogPath() {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  return std::string(temp) + "TumbleTrainUpdate.log";
+}
 
 // What a row leaves the installation as.
 enum class After {
@@ -186,6 +201,119 @@ TEST_F(Silent, AnotherCopyAskingKeepsItOut) {
   first.Recorder().ReleaseHeld(IDCANCEL);
   EXPECT_EQ(first.Finish().exitCode, 0u);
   EXPECT_TRUE(InstalledFilesAre("old"));
+}
+
+class Log : public EndToEnd {};
+
+// Support reads which file failed and why, in the system's own words.
+TEST_F(Log, FailingRunNamesTheFileAndTheWindowsError) {
+  PrepareInstall(Install::Old);
+  WriteSettingsFor(nullptr);
+  const std::string log = TempFile("failing-run-log");
+  HANDLE running = CreateFileA((install_ / "TumbleTrain.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(running, INVALID_HANDLE_VALUE);
+  const UpdaterRun run = RunUpdater(kUpdater, {}, "/S /log=" + log);
+  CloseHandle(running);
+  EXPECT_EQ(run.exitCode, 6u);
+
+  const std::vector<std::string> lines = ReadLines(log);
+  ASSERT_FALSE(lines.empty()) << "no log at " << log;
+  EXPECT_EQ(lines[0].rfind("\xEF\xBB\xBFupdater: TumbleTrainUpdate ", 0), 0u) << lines[0];
+  // The sharing violation of the running title's program, with its message.
+  const std::string target = install_ / "TumbleTrain.exe";
+  bool named = false;
+  for (const std::string& line : lines) {
+    const size_t at = line.find(target + ": error 32: ");
+    if (at == std::string::npos) continue;
+    named = true;
+    const std::string message = line.substr(at + target.size() + 12);
+    EXPECT_GT(message.size(), 5u) << line;
+    EXPECT_EQ(message.find("no message"), std::string::npos) << line;
+  }
+  EXPECT_TRUE(named) << "no line names " << target << " with error 32";
+  std::string last = lines.back();
+  if (!last.empty() && last.back() == '\r') last.pop_back();
+  EXPECT_EQ(last, "outcome: failed, every file kept its old content; exit code 6");
+  DeleteFileA(log.c_str());
+}
+
+// Without /log the log goes to the user's temp folder, and the next run
+// replaces it. Each file is there with its size.
+TEST_F(Log, DefaultPlaceIsReplacedByTheNextRun) {
+  PrepareInstall(Install::Old);
+  WriteSettingsFor(nullptr);
+  const std::string log = DefaultLogPath();
+  DeleteFileA(log.c_str());
+  EXPECT_EQ(RunUpdater(kUpdater, {}, "/S /bogus").exitCode, 10u);
+  EXPECT_NE(ReadFileText(log).find("outcome: bad command line, nothing done; exit code 10"),
+            std::string::npos);
+
+  EXPECT_EQ(RunUpdater(kUpdater, {}, "/S").exitCode, 0u);
+  const std::string text = ReadFileText(log);
+  EXPECT_EQ(text.find("bad command line"), std::string::npos) << "the earlier run's log was kept";
+  const std::string size = std::to_string(ReadBytes(kSample + "\\new\\TumbleTrain.exe").size());
+  EXPECT_NE(text.find("file TumbleTrain.exe: " + size + " bytes, staged"), std::string::npos) << text;
+  EXPECT_NE(text.find("outcome: updated; exit code 0"), std::string::npos) << text;
+  DeleteFileA(log.c_str());
+}
+
+// A log that cannot be written leaves the run as it would be without one:
+// the same boxes, the same exit code, the installation updated.
+TEST_F(Log, ThatCannotBeWrittenChangesNothingElse) {
+  ScratchFolder scratch("unwritable-log");
+  struct Case {
+    const char* name;
+    std::string arguments;
+    std::function<std::function<void()>()> prepare;  // returns its clean-up
+  };
+  const Case cases[] = {
+      // Quoted, as a launcher quotes a path with spaces.
+      {"folder missing", "\"/log=" + (scratch / "no such folder\\update.log") + "\"",
+       [] { return std::function<void()>(); }},
+      {"a folder at its name", "/log=" + scratch.Path(), [] { return std::function<void()>(); }},
+      {"held open by another program", "/log=" + (scratch / "held.log"),
+       [&scratch] {
+         WriteText(scratch / "held.log", "held");
+         HANDLE held =
+             CreateFileA((scratch / "held.log").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+         EXPECT_NE(held, INVALID_HANDLE_VALUE);
+         return std::function<void()>([held] { CloseHandle(held); });
+       }},
+      {"default place held open", "",
+       [] {
+         WriteText(DefaultLogPath(), "held");
+         HANDLE held =
+             CreateFileA(DefaultLogPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+         EXPECT_NE(held, INVALID_HANDLE_VALUE);
+         return std::function<void()>([held] {
+           CloseHandle(held);
+           DeleteFileA(DefaultLogPath().c_str());
+         });
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool silent : {false, true}) {
+      SCOPED_TRACE(silent ? "silent" : "interactive");
+      PrepareInstall(Install::Old);
+      WriteSettingsFor(nullptr);
+      const AtScopeEnd cleanup(c.prepare());
+      const std::string arguments = silent ? "/S " + c.arguments : c.arguments;
+      const UpdaterRun run = RunUpdater(kUpdater, {IDOK, IDOK}, arguments);
+      ASSERT_FALSE(run.timedOut);
+      EXPECT_EQ(run.exitCode, 0u);
+      if (silent) {
+        EXPECT_TRUE(run.boxes.empty());
+      } else {
+        ExpectBoxes(run, {Confirm(), Finished()});
+      }
+      EXPECT_TRUE(InstalledFilesAre("new"));
+      EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "1");
+    }
+  }
+  EXPECT_FALSE(FileExists(scratch / "no such folder")) << "a folder was made for the log";
+  EXPECT_EQ(ReadFileText(scratch / "held.log"), "held");
 }
 
 }  // namespace

@@ -120,7 +120,10 @@ TEST_F(Languages, MainPathsReadInTheLanguageOfTheDisplay) {
   const Updater updaters[] = {{kUpdater, kLargeUpdater, false},
                               {kEnglishUpdater, kLargeEnglishUpdater, true}};
   for (const Updater& updater : updaters) {
-    const text::Language language = text::LanguageFor(updater.offersEnglish, display);
+    // English only where it is offered and the display is not in Japanese (primary language 0x11).
+    const text::Language language = updater.offersEnglish && PRIMARYLANGID(display) != LANG_JAPANESE
+                                        ? text::Language::kEnglish
+                                        : text::Language::kJapanese;
     SCOPED_TRACE(std::string(updater.offersEnglish ? "Japanese and English offered" : "Japanese only") +
                  ", expecting " + Name(language));
     const InLanguage in(language);

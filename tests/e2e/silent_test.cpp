@@ -185,7 +185,8 @@ TEST_F(Silent, EveryOutcomeHasItsExitCodeAndShowsNothing) {
   }
 }
 
-// A running interactive copy (its window asking) keeps a silent one out too.
+// A running interactive copy (its window asking) keeps a silent one out too,
+// and keeps its log.
 TEST_F(Silent, AnotherCopyAskingKeepsItOut) {
   PrepareInstall(Install::Old);
   WriteSettingsFor(nullptr);
@@ -201,6 +202,11 @@ TEST_F(Silent, AnotherCopyAskingKeepsItOut) {
   first.Recorder().ReleaseHeld(IDCANCEL);
   EXPECT_EQ(first.Finish().exitCode, 0u);
   EXPECT_TRUE(InstalledFilesAre("old"));
+  // The running copy's log is its own, whole: the second neither replaced nor removed it.
+  const std::string log = ReadFileText(DefaultLogPath());
+  EXPECT_NE(log.find("run: interactive"), std::string::npos) << log;
+  EXPECT_NE(log.find("outcome: declined by the player; exit code 0"), std::string::npos) << log;
+  EXPECT_EQ(log.find("run: silent"), std::string::npos) << log;
 }
 
 class Log : public EndToEnd {};

@@ -76,6 +76,28 @@ void SystemMessage(DWORD error, wchar_t (&out)[512]) {
   if (end == 0) lstrcpynW(out, L"no message for it", 512);
 }
 
+// Whether `file`, opened without following a link, is the plain file at
+// `path` itself. Under Wine a handle opened through a Unix symbolic link is
+// the target's, and a delete by it removes the target: its final path tells.
+bool IsPlainFileNamed(HANDLE file, const wchar_t* path) {
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      (basic.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    return false;
+  }
+  wchar_t full[MAX_PATH];
+  wchar_t named[MAX_PATH];
+  wchar_t final[MAX_PATH + 8];
+  const DWORD fullLength = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+  const DWORD namedLength =
+      fullLength > 0 && fullLength < MAX_PATH ? GetLongPathNameW(full, named, MAX_PATH) : 0;
+  const DWORD finalLength = GetFinalPathNameByHandleW(file, final, MAX_PATH + 8, FILE_NAME_NORMALIZED);
+  if (namedLength == 0 || namedLength >= MAX_PATH || finalLength == 0 || finalLength >= MAX_PATH + 8)
+    return false;
+  const wchar_t* plain = lstrlenW(final) > 4 && final[0] == L'\\' && final[2] == L'?' ? final + 4 : final;
+  return CompareStringOrdinal(plain, -1, named, -1, TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 bool DefaultLogPath(const char* baseName, wchar_t (&path)[MAX_PATH]) {
@@ -89,15 +111,17 @@ bool OpenLog(const wchar_t* path) {
   KeepLastError keep;
   CloseLog();
   // The log may lie where others can write (a temp folder): what is at its
-  // name is removed by its own handle, so a link there is removed itself and
-  // never followed, and the new log is made only where nothing is.
-  HANDLE old = CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (old != INVALID_HANDLE_VALUE) {
+  // name is removed by its own handle, and only when it is a plain file (a
+  // link there is left alone, and the log then left out), and the new log is
+  // made only where nothing is, so nothing is ever written through a link.
+  HANDLE old =
+      CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (old != INVALID_HANDLE_VALUE && IsPlainFileNamed(old, path)) {
     FILE_DISPOSITION_INFO disposition = {TRUE};
     SetFileInformationByHandle(old, FileDispositionInfo, &disposition, sizeof disposition);
-    CloseHandle(old);
   }
+  if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
   // Others may read it while the updater runs; nobody may remove it.
   gLog = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

@@ -322,4 +322,22 @@ TEST_F(Log, ThatCannotBeWrittenChangesNothingElse) {
   EXPECT_EQ(ReadFileText(scratch / "held.log"), "held");
 }
 
+// The elevated updater writes its log where the player's processes can
+// write too: a link planted at the log's name is never written through and its
+// target never removed; the log is then left out.
+TEST_F(Log, LinkAtItsNameIsNeitherFollowedNorRemoved) {
+  ScratchFolder scratch("log-link");
+  const std::string victim = scratch / "victim.txt";
+  const std::string link = scratch / "update.log";
+  WriteText(victim, "not the log");
+  ASSERT_TRUE(MakeUnixLink(victim, link));
+  const AtScopeEnd unlink([link] { RemoveUnixLink(link); });
+  PrepareInstall(Install::Old);
+  WriteSettingsFor(nullptr);
+  const UpdaterRun run = RunUpdater(kUpdater, {}, "/S /log=" + link);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(InstalledFilesAre("new"));
+  EXPECT_EQ(ReadFileText(victim), "not the log");
+}
+
 }  // namespace

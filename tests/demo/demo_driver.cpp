@@ -216,6 +216,13 @@ int Run(const Options& options) {
   // The updater inherits the driver's locale, and with it the ANSI code page.
   std::string report = "Updater: " + Utf8(options.updater) + "\n";
   report += "ANSI code page (driver and updater): " + std::to_string(GetACP()) + "\n";
+  // And the display's DPI and language, which Wine takes when each process starts.
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  char language[8];
+  wsprintfA(language, "%04X", GetUserDefaultUILanguage());
+  report += "Display: " + std::to_string(dpi) + " DPI, language 0x" + language + "\n";
   std::vector<int> answers;
   DialogWatch watch;
   bool confirmationShot = false;

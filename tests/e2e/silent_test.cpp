@@ -185,6 +185,26 @@ TEST_F(Silent, EveryOutcomeHasItsExitCodeAndShowsNothing) {
   }
 }
 
+// The command lines the README shows a launcher, exactly as it shows them:
+// the second redoes the update and writes its log to a folder with a space.
+TEST_F(Silent, TheReadmeCommandLines) {
+  PrepareInstall(Install::Old);
+  WriteSettingsFor(nullptr);
+  UpdaterRun run = RunUpdater(kUpdater, {}, "/S");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(run.boxes.empty());
+  EXPECT_TRUE(InstalledFilesAre("new"));
+
+  ASSERT_TRUE(CreateDirectoryA("C:\\Logs", nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  const AtScopeEnd removeLogs([] { RemoveTree("C:\\Logs"); });
+  run = RunUpdater(kUpdater, {}, "/S /force /log=\"C:\\Logs\\TumbleTrain update.log\"");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(run.boxes.empty());
+  const std::string log = ReadFileText("C:\\Logs\\TumbleTrain update.log");
+  EXPECT_NE(log.find("run: silent, forced"), std::string::npos) << log;
+  EXPECT_NE(log.find("outcome: updated; exit code 0"), std::string::npos) << log;
+}
+
 // A running interactive copy (its window asking) keeps a silent one out too,
 // and keeps its log.
 TEST_F(Silent, AnotherCopyAskingKeepsItOut) {

@@ -317,7 +317,7 @@ void Run(const std::string& folder, int runs) {
 
 }  // namespace
 
-extern const TitleProfile kTitleProfile = {"KAZETOU", "Bench", "TumbleTrain", "1", kPayloadList, "", nullptr};
+extern const TitleProfile kTitleProfile = {"KAZETOU", "Bench", "TumbleTrain", "1", kPayloadList, "", nullptr, false};
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;

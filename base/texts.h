@@ -83,7 +83,7 @@ inline constexpr Text kBadCommandLineFormat = {
     "/S（または /silent）　メッセージを表示せずにアップデートを行います\n"
     "/force　/S と共に指定すると、適用済みのアップデートも行います\n"
     "/log=ファイル名　ログをこのファイルに書き込みます",
-    "The command line has an option the updater does not know: %s\n\n"
+    "The command line contains something the updater does not recognize: %s\n\n"
     "Options:\n"
     "/S (or /silent)  update without showing any message\n"
     "/force  with /S, update even when the update is already applied\n"

@@ -166,8 +166,11 @@ void LogStepPath(const char* step, const char* path, const char* result) {
 void LogStepText(const char* step, const wchar_t* text) {
   if (gLog == INVALID_HANDLE_VALUE) return;
   KeepLastError keep;
+  // A text too long for one line (a long command line) is cut, not left out.
+  wchar_t cut[901];
+  lstrcpynW(cut, text, 901);
   wchar_t line[1024];
-  FormatWideText(line, L"%S: %s", step, text);
+  FormatWideText(line, L"%S: %s", step, cut);
   WriteLine(line);
 }
 

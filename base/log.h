@@ -25,7 +25,8 @@ void CloseLog();
 void LogStep(const char* step, const char* result, ...);
 // "step: path: result", the path as the system names it (the ANSI code page).
 void LogStepPath(const char* step, const char* path, const char* result);
-// "step: text", a text in UTF-16 (a title, a path from the command line).
+// "step: text", a text in UTF-16 (a title, the command line), cut to its
+// first 900 characters.
 void LogStepText(const char* step, const wchar_t* text);
 // "file path: size bytes, result".
 void LogFile(const char* path, uint64_t size, const char* result);

@@ -27,5 +27,12 @@ struct RemoveMakerFolder {
 }  // namespace
 
 extern const TitleProfile kTitleProfile = {
-    ProcessMakerFolder(), "Ｔｕｍｂｌｅ Ｔｒａｉｎ ｔｅｓｔ", "TumbleTrain", "1", kPayloadList, "", nullptr, false,
+    ProcessMakerFolder(),
+    "Ｔｕｍｂｌｅ Ｔｒａｉｎ ｔｅｓｔ",
+    "TumbleTrain",
+    "1",
+    kPayloadList,
+    "",
+    nullptr,
+    false,
 };

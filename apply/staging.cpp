@@ -7,6 +7,7 @@
 #include "apply/staging_core.h"
 #include "base/heap_text.h"
 #include "base/install_paths.h"
+#include "base/log.h"
 #include "base/update_state.h"
 #include "base/win_util.h"
 #include "title/title_profile.h"
@@ -115,6 +116,7 @@ class Settlement {
   // went through (the journal then stays). The journal is removed at the end.
   bool Settle(Phase phase) {
     Way way = Look(phase);
+    LogWay(way);
     if (way == Way::kStuck) return false;
     if (way == Way::kBackward && phase == Phase::kCommitting) {
       // Recorded first, so that from here on the next run turns back too.
@@ -127,11 +129,20 @@ class Settlement {
       AppendTo(journal_, staging::kJournalUndo);
       phase = Phase::kUndoing;
       way = Look(phase);
+      LogWay(way);
       if (way != Way::kBackward || !Take(way, phase, staging::kMoveSteps)) return false;
     }
     if (!Take(way, phase, staging::kDeleteStaged | staging::kDeleteAside)) return false;
     HOLD_POINT("settled");
+    LogStep("settle", way == Way::kForward ? "every file is new" : "every file is old");
     return DeleteJournal(journal_);
+  }
+
+  // Which way was chosen from what the files hold.
+  static void LogWay(Way way) {
+    LogStep("settle", way == Way::kForward    ? "forward: every file can be made new"
+                      : way == Way::kBackward ? "back: every file can be given its old content"
+                                              : "neither way can be taken now: everything is left as it is");
   }
 
   // Appends one line to an open journal and flushes it.
@@ -187,6 +198,7 @@ class Settlement {
         if (!(steps & action.step)) continue;
         if (!(action.to ? MoveFileWithRetry(action.from, action.to, action.replace)
                         : DeleteFileWithRetry(action.from))) {
+          LogFailure(action.to ? "settle: move" : "settle: delete", action.from, GetLastError());
           return false;
         }
         HOLD_POINT(point);
@@ -272,8 +284,14 @@ Recovery RecoverInterruptedUpdate() {
                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   OpenFileFacts facts;
   HeapText text;
-  if (!journal.Valid() || !OpenedAsNamed(journal.Get(), path) || !FactsOf(journal.Get(), &facts) ||
-      facts.links != 1 || !ReadJournalText(journal.Get(), text)) {
+  LogStepPath("recovery", path, "a journal of an interrupted update");
+  if (!journal.Valid()) {
+    LogFailure("recovery: open the journal", path, GetLastError());
+    return Recovery::kUnsettled;
+  }
+  if (!OpenedAsNamed(journal.Get(), path) || !FactsOf(journal.Get(), &facts) || facts.links != 1 ||
+      !ReadJournalText(journal.Get(), text)) {
+    LogStepPath("recovery", path, "a link, a file with other names, or not readable: not acted on");
     return Recovery::kUnsettled;
   }
   // Every entry must be a file of this updater: at most one per payload path and the list.
@@ -283,10 +301,22 @@ Recovery RecoverInterruptedUpdate() {
   const Phase phase = staging::ReadJournal(text.Bytes(), text.Length(), entries.data(), capacity, &count);
   if (phase == Phase::kForeign || !staging::EntriesAreOurs(entries.data(), count, gTitleProfile->payloadList,
                                                            gTitleProfile->updateInfoName)) {
+    LogStep("recovery",
+            "not a journal of this updater (garbled, another format, or a file it does not write): "
+            "not acted on");
     return Recovery::kUnsettled;
   }
+  LogStep("recovery", "%lu files; %s", static_cast<unsigned long>(count),
+          phase == Phase::kCut          ? "cut before its list was whole: nothing was staged"
+          : phase == Phase::kStaging    ? "staging: no file was replaced yet"
+          : phase == Phase::kCommitting ? "committing: files were being replaced"
+                                        : "undoing: files were getting their old content back");
   Settlement settlement(journal.Get(), entries.data(), count);
-  if (!settlement.ComposePaths() || !settlement.Settle(phase)) return Recovery::kUnsettled;
+  if (!settlement.ComposePaths()) {
+    LogStep("recovery", "a path of the journal does not fit, or leads through a link: not acted on");
+    return Recovery::kUnsettled;
+  }
+  if (!settlement.Settle(phase)) return Recovery::kUnsettled;
   return Recovery::kSettled;
 }
 
@@ -339,6 +369,7 @@ const char* StagedUpdate::CheckStaged() const {
     }
     UniqueFile file(OpenToLookAt(staged, FILE_READ_ATTRIBUTES, staged_[i]));
     if (!file.Valid() || !FactsOf(file.Get(), &facts) || facts.size != entry.size) {
+      LogStepPath("check before the commit", staged, "gone, or not the file that was written, whole");
       return entry.path;
     }
   }
@@ -361,11 +392,13 @@ const char* StagedUpdate::ReplaceTargets() {
     if (!ComposeEntryPaths(entry.path, paths) ||
         (entry.kind == staging::kEntryExisted &&
          !MoveFileWithRetry(paths.target, paths.aside, false, entry.old))) {
+      LogFailure("replace: set the old file aside", paths.target, GetLastError());
       failed_ = entry.path;
       break;
     }
     HOLD_POINT("move");
     if (!MoveFileWithRetry(paths.staged, paths.target, false, staged_[i])) {
+      LogFailure("replace: move the new file in", paths.staged, GetLastError());
       failed_ = entry.path;
       break;
     }
@@ -383,6 +416,7 @@ const char* StagedUpdate::ReplaceTargets() {
     }
     UniqueFile file(OpenToLookAt(target, FILE_READ_ATTRIBUTES, staged_[i]));
     if (!file.Valid() || !FactsOf(file.Get(), &facts) || facts.size != entry.size) {
+      LogStepPath("replace", target, "is not the file that was staged, whole");
       failed_ = entry.path;
     }
   }
@@ -394,6 +428,7 @@ const char* StagedUpdate::ReplaceTargets() {
   Settlement::AppendTo(file_.Get(), staging::kJournalUndo);
   HOLD_POINT("undo");
   Settlement settlement(file_.Get(), entries_.data(), entries_.size());
+  LogStep("undo", "every file gets its old content back");
   unsettled_ = !settlement.ComposePaths() || !settlement.Settle(Phase::kUndoing);
   if (!unsettled_) file_.Reset();
   return failed_;

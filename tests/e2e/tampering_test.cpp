@@ -139,10 +139,17 @@ TEST_F(Tampering, UndoRefusedPartWayIsSettledOnceTheTitleIsClosed) {
                     Cancelled()});
   library.Reset();
 
-  // Still running: the same advice, and nothing is called damaged.
+  // Still running: the same advice, and nothing is called damaged. The log
+  // says what recovery found, which way it could not take, and why.
   run = RunUpdater(kUpdater, {IDOK});
   EXPECT_EQ(run.exitCode, 0u);
   ExpectBoxes(run, {Unsettled(Journal(), false)});
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  const std::vector<unsigned char> bytes = ReadBytes(std::string(temp) + "TumbleTrainUpdate.log");
+  const std::string log(bytes.begin(), bytes.end());
+  EXPECT_NE(log.find("undoing: files were getting their old content back"), std::string::npos) << log;
+  EXPECT_NE(log.find("settle: move: " + program + ".upd-old: error "), std::string::npos) << log;
 
   running.Reset();
   ExpectTheNextRunUpdates();

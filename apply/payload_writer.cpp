@@ -10,7 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <initializer_list>
 
 #include "apply/kept_security.h"
 #include "apply/merge_update_info.h"
@@ -18,6 +18,7 @@
 #include "apply/progress.h"
 #include "apply/staging.h"
 #include "apply/staging_core.h"
+#include "base/heap_array.h"
 #include "base/install_paths.h"
 #include "base/log.h"
 #include "base/texts.h"
@@ -292,8 +293,14 @@ int WritePayload() {
   // is used as listed, folder parts included; one that does not fit, or leads
   // through a link, is never composed and is refused like a file that cannot
   // be created.
-  std::unique_ptr<EntryPlan[]> plans(new EntryPlan[count]);
-  StagedUpdate update;
+  HeapArray<EntryPlan> plans(count);
+  StagedUpdate update(count + 1);
+  // Without memory for what the journal will list, nothing is begun.
+  bool listed = true;
+  if (count != 0 && !plans.Valid()) {
+    ShowMessage(gState.dialog, text::kWriteCannotCreate, gState.caption, kWarning);
+    return 0;
+  }
   for (size_t i = 0; i < count; ++i) {
     EntryPlan& plan = plans[i];
     plan.path = list[i];
@@ -323,7 +330,7 @@ int WritePayload() {
     entry.checksum = plan.checksum;
     entry.old = plan.old;
     lstrcpynA(entry.path, plan.path, sizeof entry.path);
-    update.Add(entry);
+    listed = update.Add(entry) && listed;
   }
   if (gTitleProfile->updateInfoName[0]) {
     // The list's new copy is written beside it too; a file at that name is in the way.
@@ -338,7 +345,11 @@ int WritePayload() {
     staging::JournalEntry entry{};
     entry.kind = staging::kEntryList;
     lstrcpynA(entry.path, gTitleProfile->updateInfoName, sizeof entry.path);
-    update.Add(entry);
+    listed = update.Add(entry) && listed;
+  }
+  if (!listed) {
+    ShowMessage(gState.dialog, text::kWriteCannotCreate, gState.caption, kWarning);
+    return 0;
   }
   // The journal goes first, so that an interruption from here on is finished
   // or undone by the next run. One left by an earlier run that could not be

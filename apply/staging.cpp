@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "apply/staging_core.h"
 #include "base/heap_text.h"
@@ -56,13 +55,14 @@ bool HoldsContent(HANDLE file, uint32_t size, FileChecksum checksum) {
   OpenFileFacts facts;
   if (!FactsOf(file, &facts) || facts.size != size) return false;
   constexpr DWORD kPiece = 1u << 16;
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPiece]);
+  HeapArray<unsigned char> buffer(kPiece);
+  if (!buffer.Valid()) return false;
   ChecksumRun run;
   for (;;) {
     DWORD read = 0;
-    if (!ReadFile(file, buffer.get(), kPiece, &read, nullptr)) return false;
+    if (!ReadFile(file, buffer.Data(), kPiece, &read, nullptr)) return false;
     if (read == 0) break;
-    run.Add(buffer.get(), read);
+    run.Add(buffer.Data(), read);
   }
   return run.Length() == size && run.Value() == checksum;
 }
@@ -104,8 +104,10 @@ class Settlement {
   Settlement(HANDLE journal, const JournalEntry* entries, size_t count)
       : journal_(journal), entries_(entries), count_(count), paths_(count), observed_(count) {}
 
-  // Every entry's paths; false when one does not fit or leads through a link.
+  // Every entry's paths; false when one does not fit or leads through a link,
+  // or memory ran out.
   bool ComposePaths() {
+    if (count_ != 0 && (!paths_.Valid() || !observed_.Valid())) return false;
     for (size_t i = 0; i < count_; ++i) {
       if (!ComposeEntryPaths(entries_[i].path, paths_[i])) return false;
     }
@@ -169,7 +171,7 @@ class Settlement {
  private:
   Way Look(Phase phase) {
     for (size_t i = 0; i < count_; ++i) observed_[i] = Observe(entries_[i], paths_[i], phase);
-    return staging::ChooseWay(phase, entries_, observed_.data(), count_);
+    return staging::ChooseWay(phase, entries_, observed_.Data(), count_);
   }
 
   // Takes the chosen way's steps that are among `only`, entry by entry in
@@ -210,8 +212,8 @@ class Settlement {
   HANDLE journal_;
   const JournalEntry* entries_;
   size_t count_;
-  std::vector<EntryPaths> paths_;
-  std::vector<Observed> observed_;
+  HeapArray<EntryPaths> paths_;
+  HeapArray<Observed> observed_;
 };
 
 size_t PayloadCount() {
@@ -296,10 +298,11 @@ Recovery RecoverInterruptedUpdate() {
   }
   // Every entry must be a file of this updater: at most one per payload path and the list.
   const size_t capacity = PayloadCount() + 1;
-  std::vector<JournalEntry> entries(capacity);
+  HeapArray<JournalEntry> entries(capacity);
+  if (!entries.Valid()) return Recovery::kUnsettled;
   size_t count = 0;
-  const Phase phase = staging::ReadJournal(text.Bytes(), text.Length(), entries.data(), capacity, &count);
-  if (phase == Phase::kForeign || !staging::EntriesAreOurs(entries.data(), count, gTitleProfile->payloadList,
+  const Phase phase = staging::ReadJournal(text.Bytes(), text.Length(), entries.Data(), capacity, &count);
+  if (phase == Phase::kForeign || !staging::EntriesAreOurs(entries.Data(), count, gTitleProfile->payloadList,
                                                            gTitleProfile->updateInfoName)) {
     LogStep("recovery",
             "not a journal of this updater (garbled, another format, or a file it does not write): "
@@ -311,7 +314,7 @@ Recovery RecoverInterruptedUpdate() {
           : phase == Phase::kStaging    ? "staging: no file was replaced yet"
           : phase == Phase::kCommitting ? "committing: files were being replaced"
                                         : "undoing: files were getting their old content back");
-  Settlement settlement(journal.Get(), entries.data(), count);
+  Settlement settlement(journal.Get(), entries.Data(), count);
   if (!settlement.ComposePaths()) {
     LogStep("recovery", "a path of the journal does not fit, or leads through a link: not acted on");
     return Recovery::kUnsettled;
@@ -320,22 +323,24 @@ Recovery RecoverInterruptedUpdate() {
   return Recovery::kSettled;
 }
 
-void StagedUpdate::Add(const JournalEntry& entry) {
-  entries_.push_back(entry);
-  staged_.push_back({0, 0});
+bool StagedUpdate::Add(const JournalEntry& entry) {
+  if (count_ == entries_.Count() || !staged_.Valid()) return false;
+  entries_[count_++] = entry;
+  return true;
 }
 
 WriteResult StagedUpdate::Begin() {
-  std::vector<char> text(sizeof staging::kJournalHeader - 1 + entries_.size() * 400 +
-                         sizeof staging::kJournalEnd);
+  HeapArray<char> text(sizeof staging::kJournalHeader - 1 + count_ * 400 + sizeof staging::kJournalEnd);
+  if (!text.Valid()) return WriteResult::kCannotCreate;
   size_t size = sizeof staging::kJournalHeader - 1;
-  std::memcpy(text.data(), staging::kJournalHeader, size);
-  for (const JournalEntry& entry : entries_) {
-    const size_t length = staging::FormatJournalEntry(entry, text.data() + size, text.size() - size);
+  std::memcpy(text.Data(), staging::kJournalHeader, size);
+  for (size_t i = 0; i < count_; ++i) {
+    const JournalEntry& entry = entries_[i];
+    const size_t length = staging::FormatJournalEntry(entry, text.Data() + size, text.Count() - size);
     if (length == 0) return WriteResult::kCannotCreate;
     size += length;
   }
-  std::memcpy(text.data() + size, staging::kJournalEnd, sizeof staging::kJournalEnd - 1);
+  std::memcpy(text.Data() + size, staging::kJournalEnd, sizeof staging::kJournalEnd - 1);
   size += sizeof staging::kJournalEnd - 1;
 
   if (!ComposeJournalPath(journal_)) return WriteResult::kCannotCreate;
@@ -345,7 +350,7 @@ WriteResult StagedUpdate::Begin() {
   if (!file_.Valid()) return WriteResult::kCannotCreate;
   DWORD written = 0;
   // Created new in the install folder, which is held plain: no link can be at its name.
-  if (!WriteFile(file_.Get(), text.data(), static_cast<DWORD>(size), &written, nullptr) || written != size ||
+  if (!WriteFile(file_.Get(), text.Data(), static_cast<DWORD>(size), &written, nullptr) || written != size ||
       !FlushFile(file_.Get(), nullptr)) {
     return WriteResult::kWriteFailed;
   }
@@ -357,7 +362,7 @@ WriteResult StagedUpdate::Begin() {
 void StagedUpdate::Staged(size_t index, FileIdentity identity) { staged_[index] = identity; }
 
 const char* StagedUpdate::CheckStaged() const {
-  for (size_t i = 0; i < entries_.size(); ++i) {
+  for (size_t i = 0; i < count_; ++i) {
     const JournalEntry& entry = entries_[i];
     if (entry.kind == staging::kEntryList) continue;
     char target[MAX_PATH];
@@ -384,7 +389,7 @@ int StagedUpdate::MarkCommitted() {
 
 const char* StagedUpdate::ReplaceTargets() {
   failed_ = nullptr;
-  for (size_t i = 0; i < entries_.size() && !failed_; ++i) {
+  for (size_t i = 0; i < count_ && !failed_; ++i) {
     const JournalEntry& entry = entries_[i];
     EntryPaths paths;
     if (entry.kind == staging::kEntryList) continue;
@@ -405,7 +410,7 @@ const char* StagedUpdate::ReplaceTargets() {
     HOLD_POINT("move");
   }
   // Every target must now be the file that was staged and checked, whole.
-  for (size_t i = 0; i < entries_.size() && !failed_; ++i) {
+  for (size_t i = 0; i < count_ && !failed_; ++i) {
     const JournalEntry& entry = entries_[i];
     char target[MAX_PATH];
     OpenFileFacts facts;
@@ -427,7 +432,7 @@ const char* StagedUpdate::ReplaceTargets() {
   // written changes nothing: the next run decides by what the files hold.
   Settlement::AppendTo(file_.Get(), staging::kJournalUndo);
   HOLD_POINT("undo");
-  Settlement settlement(file_.Get(), entries_.data(), entries_.size());
+  Settlement settlement(file_.Get(), entries_.Data(), count_);
   LogStep("undo", "every file gets its old content back");
   unsettled_ = !settlement.ComposePaths() || !settlement.Settle(Phase::kUndoing);
   if (!unsettled_) file_.Reset();
@@ -436,14 +441,15 @@ const char* StagedUpdate::ReplaceTargets() {
 
 void StagedUpdate::Abandon() {
   if (!file_.Valid()) return;
-  Settlement settlement(file_.Get(), entries_.data(), entries_.size());
+  Settlement settlement(file_.Get(), entries_.Data(), count_);
   if (settlement.ComposePaths() && settlement.Settle(Phase::kStaging)) file_.Reset();
 }
 
 void StagedUpdate::Finish() {
   if (!file_.Valid()) return;
   bool whole = true;
-  for (const JournalEntry& entry : entries_) {
+  for (size_t i = 0; i < count_; ++i) {
+    const JournalEntry& entry = entries_[i];
     EntryPaths paths;
     if (!ComposeEntryPaths(entry.path, paths)) {
       whole = false;

@@ -7,9 +7,9 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <vector>
 
 #include "apply/staging_core.h"
+#include "base/heap_array.h"
 #include "base/win_util.h"
 
 // Test builds may hold the updater at named points of the work so that a test
@@ -60,12 +60,14 @@ enum class WriteResult { kWritten, kCannotCreate, kWriteFailed, kDamaged };
 // The journal of the update in progress and the files it names.
 class StagedUpdate {
  public:
-  StagedUpdate() = default;
+  // Room for `capacity` entries.
+  explicit StagedUpdate(size_t capacity) : entries_(capacity), staged_(capacity) {}
   StagedUpdate(const StagedUpdate&) = delete;
   StagedUpdate& operator=(const StagedUpdate&) = delete;
 
-  // Lists a payload entry or the installed update-information list, before Begin.
-  void Add(const staging::JournalEntry& entry);
+  // Lists a payload entry or the installed update-information list, before
+  // Begin. False when there is no room (memory ran out).
+  bool Add(const staging::JournalEntry& entry);
   // Writes the journal, flushes it and holds it open to the end, so that no
   // one else can change it meanwhile. It cannot be created when one is
   // already there (an earlier update is still unfinished).
@@ -91,8 +93,9 @@ class StagedUpdate {
   void Finish();
 
  private:
-  std::vector<staging::JournalEntry> entries_;
-  std::vector<FileIdentity> staged_;
+  HeapArray<staging::JournalEntry> entries_;
+  HeapArray<FileIdentity> staged_;
+  size_t count_ = 0;
   char journal_[MAX_PATH] = {};
   UniqueFile file_;
   const char* failed_ = nullptr;

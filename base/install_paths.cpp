@@ -175,8 +175,13 @@ bool FactsOf(HANDLE handle, OpenFileFacts* facts) {
     ULONG_PTR information;
   };
   using QueryFn = LONG(WINAPI*)(HANDLE, StatusBlock*, void*, ULONG, int);
-  static const auto query = reinterpret_cast<QueryFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile")));
+  // Looked up once, without a guarded static: its runtime support would cost
+  // the exe more than the lookup does.
+  static QueryFn query = nullptr;
+  if (!query) {
+    query = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile")));
+  }
   constexpr int kFileInternalInformation = 6;
   FILE_STANDARD_INFO standard;
   FILE_BASIC_INFO basic;

@@ -1,10 +1,12 @@
 #include "tools/pe_align.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
+#include <utility>
 
 namespace tools {
 namespace {
@@ -25,11 +27,13 @@ void Write32(uint8_t* p, uint32_t v) {
 struct Section {
   size_t header;  // offset of its section header
   uint32_t virtualAddress, virtualSize, rawSize, rawPointer;
+  uint32_t relocations, lineNumbers;  // PointerToRelocations, PointerToLinenumbers
 };
 
 struct Headers {
   size_t symbolTableField;  // PointerToSymbolTable in the COFF header
   size_t checksumField;
+  uint32_t sectionAlignment;
   uint32_t sizeOfHeaders;
   uint32_t directoryCount;
   size_t directories;  // offset of the data directories
@@ -42,6 +46,12 @@ struct Headers {
     return index < directoryCount ? Read32(&b[directories + 8 * index + 4]) : 0;
   }
 };
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+  return text;
+}
 
 bool Fail(std::string* error, const std::string& message) {
   *error = message;
@@ -71,6 +81,7 @@ bool ParseHeaders(const std::vector<uint8_t>& b, uint64_t fileSize, Headers* h, 
   }
   if (optionalSize < countAt + 4) return Fail(error, "optional header too short for its data directories");
   h->checksumField = optional + 64;
+  h->sectionAlignment = Read32(&b[optional + 32]);
   h->sizeOfHeaders = Read32(&b[optional + 60]);
   h->directories = optional + countAt + 4;
   h->directoryCount = std::min<uint32_t>(Read32(&b[optional + countAt]), (optionalSize - countAt - 4) / 8);
@@ -81,7 +92,13 @@ bool ParseHeaders(const std::vector<uint8_t>& b, uint64_t fileSize, Headers* h, 
   h->sections.clear();
   for (size_t i = 0; i < sectionCount; ++i) {
     const size_t at = table + i * kSectionHeaderSize;
-    Section s{at, Read32(&b[at + 12]), Read32(&b[at + 8]), Read32(&b[at + 16]), Read32(&b[at + 20])};
+    Section s{at,
+              Read32(&b[at + 12]),
+              Read32(&b[at + 8]),
+              Read32(&b[at + 16]),
+              Read32(&b[at + 20]),
+              Read32(&b[at + 24]),
+              Read32(&b[at + 28])};
     if (s.rawSize != 0 && (s.rawPointer < h->sizeOfHeaders || uint64_t{s.rawPointer} + s.rawSize > fileSize))
       return Fail(error, "a section's raw data lies outside the file");
     h->sections.push_back(s);
@@ -143,9 +160,30 @@ bool PlanPageAlignment(const std::vector<uint8_t>& start, uint64_t fileSize, Pag
   if (h.DirectorySize(start, kDebugDirectory) != 0)
     return Fail(error,
                 "the image has a debug directory, whose file offsets this step does not move (link with -s)");
-  for (const Section& s : h.sections) {
+  // Below a page, the loader maps each section from the file offset equal to
+  // its address: a section moved in the file would no longer be found.
+  if (h.sectionAlignment < kPageSize)
+    return Fail(error, "the image's SectionAlignment (" + Hex(h.sectionAlignment) +
+                           ") is below a page, so its file offsets must equal its addresses, which the move "
+                           "would break");
+  // The file is rewritten in one pass that sums the padding before the bytes
+  // between the headers and the resource section: right only when the padding
+  // is an even number of bytes, as the checksum adds 16-bit words at their
+  // offsets from the start of the file.
+  if (plan->moveFrom % 2 != 0 && plan->moveFrom > h.sizeOfHeaders)
+    return Fail(error, "the resource section's raw data starts at an odd file offset (" +
+                           Hex(plan->moveFrom) + "), which this step cannot move with a right PE checksum");
+  for (size_t i = 0; i < h.sections.size(); ++i) {
+    const Section& s = h.sections[i];
     if (s.rawSize != 0 && s.rawPointer < plan->moveFrom && s.rawPointer + s.rawSize > plan->moveFrom)
       return Fail(error, "a section's raw data overlaps the resource section's");
+    // Object-file fields an image should not have; this step moves neither.
+    for (const auto& [field, name] : {std::pair{s.relocations, "PointerToRelocations"},
+                                      std::pair{s.lineNumbers, "PointerToLinenumbers"}}) {
+      if (field != 0 && field >= plan->moveFrom)
+        return Fail(error, "section " + std::to_string(i + 1) + "'s " + name + " (" + Hex(field) +
+                               ") points into the bytes the move shifts, and this step does not move it");
+    }
   }
   plan->shift = aligned - plan->moveFrom;
   plan->newSize = fileSize + plan->shift;

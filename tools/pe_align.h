@@ -39,8 +39,11 @@ struct PageAlignPlan {
 // Plans the move for a file of `fileSize` bytes that begins with `start` (at
 // least its SizeOfHeaders bytes). False with a message for what is not a sound
 // PE image, an image without resources, and what the move would break: a
-// signature (its hash covers the moved offsets, so sign after this step) or a
-// debug directory (its entries hold file offsets this step does not follow).
+// signature (its hash covers the moved offsets, so sign after this step), a
+// debug directory or a section's relocation or line-number pointer (file
+// offsets this step does not follow), a SectionAlignment below a page (file
+// offsets that must equal addresses), and a resource section at an odd file
+// offset (the one-pass rewrite's checksum is right only for an even move).
 bool PlanPageAlignment(const std::vector<uint8_t>& start, uint64_t fileSize, PageAlignPlan* plan,
                        std::string* error);
 

@@ -157,6 +157,20 @@ TEST(PageAlignment, RefusesWhatTheMoveWouldBreak) {
       {"not PE", [](std::vector<uint8_t>& b) { b[0] = 'X'; }, "not a PE image"},
       {"section past the end", [](std::vector<uint8_t>& b) { Set32(b, SectionHeader(b, 1) + 16, 0x100000); },
        "outside the file"},
+      {"SectionAlignment below a page",
+       [](std::vector<uint8_t>& b) { Set32(b, OptionalHeader(b) + 32, 0x200); },
+       "SectionAlignment (0x200) is below a page"},
+      // One byte of code before it: the padding would be odd.
+      {"resources at an odd offset",
+       [](std::vector<uint8_t>& b) { Set32(b, SectionHeader(b, 0) + 20, 0x201); }, "odd file offset (0x201)"},
+      {"relocations after the resources",
+       [](std::vector<uint8_t>& b) {
+         Set32(b, SectionHeader(b, 1) + 24, Get32(b, SectionHeader(b, 1) + 20));
+       },
+       "section 2's PointerToRelocations"},
+      {"line numbers after the resources",
+       [](std::vector<uint8_t>& b) { Set32(b, SectionHeader(b, 0) + 28, 0x210); },
+       "section 1's PointerToLinenumbers (0x210)"},
   };
   for (const Case& c : cases) {
     Fixture f = MakeImage(100);

@@ -76,6 +76,8 @@ TEST(PeSignature, AcceptsOnlyAnAppendedTableWithARightChecksum) {
        "of the image changed"},
       {"a header byte changed", [&](auto&, auto& after) { after[fields.checksumOffset - 1] ^= 1; }, true,
        "of the image changed"},
+      {"the image's last byte changed", [&](auto&, auto& after) { after[linked.size() - 1] ^= 1; }, true,
+       "of the image changed"},
       {"table placed 8 bytes later", [&](auto&, auto& after) {
          Put32(after, fields.securityEntryOffset, static_cast<uint32_t>(table + 8));
        }, true, "certificate table lies at"},

@@ -17,6 +17,7 @@
 # UPDATER_PAYLOAD_NOT_CARRIED (tests only) lists payload paths left out of the module;
 # UPDATER_RECORDS_MAY_DIFFER (tests only) skips the check of the payload's records.
 # UPDATER_NO_DIALOG_TEMPLATE (tests only) leaves the progress dialog's template out.
+# UPDATER_SIGN_PROGRAM (tests only) runs in place of osslsigncode, taking its arguments.
 #
 # Signing, optional. The profile, or an environment variable of the same name
 # (which wins: secrets need not live in the profile), may set
@@ -163,6 +164,7 @@ macro(updater_load_profile dir)
   unset(UPDATER_PAYLOAD_NOT_CARRIED)
   unset(UPDATER_RECORDS_MAY_DIFFER)
   unset(UPDATER_NO_DIALOG_TEMPLATE)
+  unset(UPDATER_SIGN_PROGRAM)
   foreach(_key IN LISTS UPDATER_SIGN_KEYS)
     unset(${_key})
   endforeach()
@@ -478,10 +480,15 @@ function(updater_sign_after_link target gen_dir)
       list(APPEND _inputs "${${_key}}")
     endif()
   endforeach()
-  find_program(UPDATER_OSSLSIGNCODE osslsigncode)
-  if(NOT UPDATER_OSSLSIGNCODE)
-    message(FATAL_ERROR "Updater signing: osslsigncode is not installed (Debian package osslsigncode; "
-                        "scripts/setup installs it)")
+  if(UPDATER_SIGN_PROGRAM)
+    set(_signer "${UPDATER_SIGN_PROGRAM}")
+  else()
+    find_program(UPDATER_OSSLSIGNCODE osslsigncode)
+    if(NOT UPDATER_OSSLSIGNCODE)
+      message(FATAL_ERROR "Updater signing: osslsigncode is not installed (Debian package osslsigncode; "
+                          "scripts/setup installs it)")
+    endif()
+    set(_signer "${UPDATER_OSSLSIGNCODE}")
   endif()
   if(NOT EXISTS "${UPDATER_SIGNCHECK}")
     message(FATAL_ERROR "Updater signing: the host tool ${UPDATER_SIGNCHECK} is missing; build the host tools again")
@@ -498,7 +505,7 @@ function(updater_sign_after_link target gen_dir)
   set(SIGN_TIMESTAMP_URL "${UPDATER_SIGN_TIMESTAMP_URL}")
   set(SIGN_URL "${UPDATER_SIGN_URL}")
   set(SIGN_DESCRIPTION "${_description}")
-  set(SIGN_OSSLSIGNCODE "${UPDATER_OSSLSIGNCODE}")
+  set(SIGN_OSSLSIGNCODE "${_signer}")
   set(SIGN_SETSID "${UPDATER_SETSID}")
   set(SIGN_SIGNCHECK "${UPDATER_SIGNCHECK}")
   set(SIGN_UNSIGNED_COPY "${gen_dir}/unsigned.exe")
@@ -517,7 +524,8 @@ function(updater_sign_after_link target gen_dir)
             -P ${CMAKE_SOURCE_DIR}/cmake/SignUpdater.cmake
     VERBATIM)
   get_property(_said GLOBAL PROPERTY UPDATER_SIGNED_SAID)
-  if(NOT _said)
+  # A test build's stand-in signer says nothing of how the updaters are signed.
+  if(NOT _said AND NOT UPDATER_SIGN_PROGRAM)
     set(_what "${UPDATER_SIGN_PKCS12}")
     if(NOT _what)
       set(_what "${UPDATER_SIGN_CERTS}")

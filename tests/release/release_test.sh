@@ -11,6 +11,8 @@
 # refusals   a wrong password, a timestamp server that does not answer or a
 #            missing certificate stops the release with a message that names
 #            it, and leaves no exe behind
+# readme     the README's release command, exactly as written, in a fresh copy
+#            of the source tree
 set -u
 case_name=${1:?case}
 src=${2:?source dir}
@@ -183,6 +185,43 @@ refusals)
     left=$(find "$refuse_work" -name '*.exe' -path '*/bin/*' -o -name '*.signing' 2>/dev/null)
     [ -z "$left" ] || fail "$name: left behind: $left"
   done
+  ;;
+
+readme)
+  # On a fresh copy of the tree: no build folder, no host tools given. The
+  # README's ~/keys files are in a home folder of the test's own, and the
+  # throwaway CA in the environment, as the system's roots do not know it.
+  clone="$dir/readme-clone"
+  home="$dir/readme-home"
+  rm -rf "$clone" "$home"
+  mkdir -p "$clone" "$home/keys"
+  tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$clone" -xf - || fail "copying the tree"
+  cp "$pki/signer.p12" "$home/keys/maker.p12"
+  cp "$pki/password.txt" "$home/keys/maker.pass"
+  # The README's one sh block that runs scripts/release, as it stands there.
+  command=$(awk '/^ *```sh$/ { block = ""; inside = 1; next }
+                 /^ *```$/ { if (inside && block ~ /scripts\/release /) printf "%s", block; inside = 0; next }
+                 inside { block = block $0 "\n" }' "$src/README.md")
+  [ -n "$command" ] || { fail "the README shows no scripts/release command"; exit 1; }
+  printf 'README:\n%s\n' "$command"
+  # Where its comment says the release lands ("# -> build/release/sample/").
+  landed=$(sed -n 's/.*# -> \([^ ]*\).*/\1/p' <<<"$command")
+  [ -n "$landed" ] || fail "the README's command does not say where the release lands"
+  log=$(cd "$clone" && env HOME="$home" UPDATER_SIGN_CA_FILE="$pki/ca.pem" bash -c "$command" 2>&1)
+  code=$?
+  echo "$log"
+  [ "$code" = 0 ] || fail "the README's release command ended with $code"
+  grep -q 'is ready: both updaters signed and verified' <<<"$log" || fail "the release did not say it is ready, signed"
+  release="$clone/$landed"
+  for file in TumbleTrainUpdate-64bit.exe TumbleTrainUpdate-32bit.exe SHA256SUMS; do
+    [ -f "$release/$file" ] || fail "no $file in $release"
+  done
+  (cd "$release" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check in $release"
+  for bits in 64bit 32bit; do
+    osslsigncode verify -CAfile "$pki/ca.pem" -in "$release/TumbleTrainUpdate-$bits.exe" >/dev/null 2>&1 ||
+      fail "$bits: the signature does not verify"
+  done
+  [ "$status" = 0 ] && rm -rf "$clone" "$home"
   ;;
 
 *)

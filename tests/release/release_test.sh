@@ -10,7 +10,10 @@
 # runs       the signed x64 exe updates the sample installation under Wine
 # refusals   a wrong password, a timestamp server that does not answer or a
 #            missing certificate stops the release with a message that names
-#            it, and leaves no exe behind
+#            it, and leaves no exe behind (and no release folder, where an
+#            earlier release was)
+# folders    an --out or --work that is not the release's own, or one inside
+#            the other, stops it before it touches anything
 # readme     the README's release command, exactly as written, in a fresh copy
 #            of the source tree
 set -u
@@ -159,6 +162,7 @@ runs)
 refusals)
   refuse_out="$dir/refused"
   refuse_work="$dir/refused-work"
+  rm -rf "$refuse_out" "$refuse_work"
   # name | environment | what the message must name
   cases=(
     "wrong password|UPDATER_SIGN_PKCS12=$pki/signer.p12 UPDATER_SIGN_PASSWORD_FILE=$pki/wrong-password.txt|the password in $pki/wrong-password.txt .*does not open"
@@ -169,8 +173,9 @@ refusals)
   for row in "${cases[@]}"; do
     IFS='|' read -r name settings expected <<<"$row"
     echo "== $name"
+    # An earlier release, which a failed one removes.
     mkdir -p "$refuse_out"
-    touch "$refuse_out/stale-release-file"
+    touch "$refuse_out/.updater-release" "$refuse_out/stale-release-file"
     command="env $settings '$src/scripts/release' '$src/profiles/sample' --host-tools '$host_bin' --out '$refuse_out' --work '$refuse_work'"
     # At a terminal a key whose password fails would be asked for again: the build must not wait.
     log=$(timeout 300 script -qec "$command" /dev/null 2>&1)
@@ -185,6 +190,45 @@ refusals)
     left=$(find "$refuse_work" -name '*.exe' -path '*/bin/*' -o -name '*.signing' 2>/dev/null)
     [ -z "$left" ] || fail "$name: left behind: $left"
   done
+  ;;
+
+folders)
+  base=$(realpath -m "$dir/folders")
+  # name | what is there before | options | what the refusal says (from "release: FAILED: ")
+  rows=(
+    "--out names a folder of other files|mkdir desk && echo keep >desk/notes.txt|--out desk --work work|--out $base/desk exists and was not made by scripts/release (it has no .updater-release)"
+    "--out names a file|echo keep >notes.txt|--out notes.txt --work work|--out $base/notes.txt exists and was not made by scripts/release"
+    "a folder beside --out under the name of its unfinished release|mkdir rel.partial && echo keep >rel.partial/notes.txt|--out rel --work work|$base/rel.partial (where the release is put together, beside --out) exists and was not made by scripts/release"
+    "--work names a folder of other files|mkdir build && echo keep >build/notes.txt|--out rel --work build|--work $base/build exists and was not made by scripts/release (it has no .updater-release-work)"
+    "--work inside an earlier release|mkdir rel && touch rel/.updater-release && echo keep >rel/notes.txt|--out rel --work rel/work|--work $base/rel/work lies inside --out $base/rel"
+    "--work inside --out through a link|mkdir rel && touch rel/.updater-release && ln -s rel link|--out rel --work link/work|--work $base/rel/work lies inside --out $base/rel"
+    "--work the same as --out|:|--out same --work same/.|--work $base/same lies inside --out $base/same"
+    "--out inside --work|mkdir work && touch work/.updater-release-work && echo keep >work/notes.txt|--out work/rel --work work|--out $base/work/rel lies inside --work $base/work"
+    "--work where the release is put together|:|--out rel --work rel.partial|--work $base/rel.partial lies inside $base/rel.partial"
+    "--host-tools inside --work|mkdir -p work/tools && touch work/.updater-release-work work/tools/recordlib|--out rel --work work --host-tools work/tools|the --host-tools folder $base/work/tools lies inside --work $base/work"
+  )
+  # Every name, kind, link target and content under the base folder.
+  snapshot() {
+    (cd "$base" && find . -printf '%p %y %l\n' | LC_ALL=C sort && find . -type f -exec sha256sum {} + | LC_ALL=C sort)
+  }
+  for row in "${rows[@]}"; do
+    IFS='|' read -r name before options expected <<<"$row"
+    echo "== $name"
+    rm -rf "$base"
+    mkdir -p "$base"
+    (cd "$base" && eval "$before") || fail "$name: could not prepare the folders"
+    was=$(snapshot)
+    # Host tools that do not exist (unless the row names some): a release that
+    # went on would stop soon after it deleted.
+    # shellcheck disable=SC2086
+    log=$(cd "$base" && "$src/scripts/release" "$src/profiles/sample" --host-tools "$base/no-tools" $options 2>&1)
+    code=$?
+    echo "$log"
+    [ "$code" = 1 ] || fail "$name: exit code $code, not 1"
+    grep -qF -- "release: FAILED: $expected" <<<"$log" || fail "$name: the refusal does not say: $expected"
+    [ "$(snapshot)" = "$was" ] || fail "$name: the folders changed: $(diff <(echo "$was") <(snapshot))"
+  done
+  rm -rf "$base"
   ;;
 
 readme)
@@ -213,7 +257,7 @@ readme)
   [ "$code" = 0 ] || fail "the README's release command ended with $code"
   grep -q 'is ready: both updaters signed and verified' <<<"$log" || fail "the release did not say it is ready, signed"
   release="$clone/$landed"
-  for file in TumbleTrainUpdate-64bit.exe TumbleTrainUpdate-32bit.exe SHA256SUMS; do
+  for file in TumbleTrainUpdate-64bit.exe TumbleTrainUpdate-32bit.exe SHA256SUMS .updater-release; do
     [ -f "$release/$file" ] || fail "no $file in $release"
   done
   (cd "$release" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check in $release"

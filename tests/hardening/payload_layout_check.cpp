@@ -9,6 +9,7 @@
 #include <imagehlp.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -98,5 +99,8 @@ int main(int argc, char** argv) {
       status = 1;
     }
   }
+  // Finished: ctest's emulator (cmake/wine-emulator.sh) looks for this file to
+  // tell a program that ended on its own from one ended from outside.
+  if (const char* running = std::getenv("TEST_PREMATURE_EXIT_FILE")) DeleteFileA(running);
   return status;
 }

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The emulator ctest runs each Windows test program through (the toolchains'
+# CMAKE_CROSSCOMPILING_EMULATOR): wine, and a check that the program ended on
+# its own. Wine gives no sign of a program ended from outside: ended by
+# TerminateProcess from another process (with any exit code, as the task
+# manager and "taskkill /f" do it), or by SIGINT or SIGQUIT to its wine
+# process, it exits with status 0, which ctest would count as passed.
+#
+# So a test program must show that it finished, by GoogleTest's premature-exit
+# protocol: the file named by TEST_PREMATURE_EXIT_FILE is deleted once the
+# program has run its tests (GoogleTest does it; a plain test program does it
+# itself). The file is made here before the program starts; if it is still
+# there when the program has ended, the run fails, whatever wine returned.
+#   wine-emulator.sh PROGRAM [ARGUMENTS...]
+set -u
+marker_dir=$(mktemp -d "${TMPDIR:-/tmp}/wine-test.XXXXXX") && marker_dir=$(cd "$marker_dir" && pwd) || exit 125
+trap 'rm -rf "$marker_dir"' EXIT
+marker="$marker_dir/running"
+: >"$marker"
+# Wine's drive Z: is the host's root unless a prefix maps it elsewhere; winepath
+# (a Wine process of its own, ~0.25 s) only then.
+if [ "$(readlink "${WINEPREFIX:-$HOME/.wine}/dosdevices/z:" 2>/dev/null)" = / ]; then
+  TEST_PREMATURE_EXIT_FILE="Z:${marker//\//\\}"
+else
+  TEST_PREMATURE_EXIT_FILE=$(winepath -w "$marker" 2>/dev/null | tr -d '\r')
+fi
+if [ -z "$TEST_PREMATURE_EXIT_FILE" ]; then
+  echo "wine-emulator: winepath cannot name $marker for Wine" >&2
+  exit 125
+fi
+export TEST_PREMATURE_EXIT_FILE
+
+# In the background, so that a signal sent to this script reaches the program.
+wine "$@" <&0 &
+program=$!
+trap 'kill -TERM "$program" 2>/dev/null' TERM INT HUP
+# A trapped signal ends a wait early: wait again until the program has ended.
+while :; do
+  wait "$program"
+  status=$?
+  kill -0 "$program" 2>/dev/null || break
+done
+
+if [ -e "$marker" ]; then
+  echo "wine-emulator: $1 did not finish (wine exit status $status): it was ended from outside, or" \
+    "crashed, or it never deletes TEST_PREMATURE_EXIT_FILE" >&2
+  [ "$status" -ne 0 ] || status=1
+fi
+exit "$status"

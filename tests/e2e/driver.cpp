@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -47,9 +48,19 @@ UpdaterProcess::UpdaterProcess(const std::string& exe, std::initializer_list<int
   std::string commandLine = "\"" + exe + "\"";
   if (!arguments.empty()) commandLine += " " + arguments;
   // Started suspended so the recorder is watching before the first box can show.
-  if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                      nullptr, &startup, &info_)) {
-    throw std::runtime_error("cannot start " + exe + ": error " + std::to_string(GetLastError()));
+  // Under Wine, a new process whose Unix side ends before it has set itself
+  // up fails CreateProcess with ERROR_INTERNAL_ERROR: none of its code ran, so
+  // it is started again, a few times at most.
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                       nullptr, &startup, &info_)) {
+      break;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || attempt == 3) {
+      throw std::runtime_error("cannot start " + exe + ": error " + std::to_string(error));
+    }
+    std::fprintf(stderr, "driver: %s did not start (error %lu); starting it again\n", exe.c_str(), error);
   }
   recorder_ = new BoxRecorder(info_.dwProcessId);
   recorder_->QueueAnswers(answers);

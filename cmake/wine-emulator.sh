@@ -30,9 +30,18 @@ if [ -z "$TEST_PREMATURE_EXIT_FILE" ]; then
 fi
 export TEST_PREMATURE_EXIT_FILE
 
+# The program writes to a file that this script shows as it grows, never to
+# ctest's pipe: Wine starts its desktop process (explorer.exe) from whichever
+# program first needs it, with that program's stderr, and the desktop stays
+# while any Wine program runs. Holding ctest's pipe, it kept a test that had
+# finished from ending until ctest's time limit.
+output="$marker_dir/output"
+: >"$output"
 # In the background, so that a signal sent to this script reaches the program.
-wine "$@" <&0 &
+wine "$@" <&0 >"$output" 2>&1 &
 program=$!
+tail -n +1 -s 0.1 --pid="$program" -f "$output" &
+shown=$!
 trap 'kill -TERM "$program" 2>/dev/null' TERM INT HUP
 # A trapped signal ends a wait early: wait again until the program has ended.
 while :; do
@@ -40,6 +49,8 @@ while :; do
   status=$?
   kill -0 "$program" 2>/dev/null || break
 done
+# tail ends once it has shown what the program wrote.
+wait "$shown"
 
 if [ -e "$marker" ]; then
   echo "wine-emulator: $1 did not finish (wine exit status $status): it was ended from outside, or" \

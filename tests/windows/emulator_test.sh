@@ -30,6 +30,17 @@ for row in "Passes|0" "Fails|1" "EndedByAnotherProcess|failed"; do
   fi
 done
 
+# A program that ends while a process it started still runs with its output
+# (Wine's desktop process does so): the run ends with the program, as ctest
+# waits for its pipe to close. The probe's process lingers 30 s.
+started=$(date +%s)
+"$emulator" "$probe" --gtest_filter=ExitProbe.LeavesAProcessRunning 2>&1 | cat >"$out"
+code=${PIPESTATUS[0]}
+took=$(($(date +%s) - started))
+echo "== LeavesAProcessRunning: exit status $code, its output closed after ${took} s"
+[ "$code" = 0 ] || { cat "$out"; fail "LeavesAProcessRunning: exit status $code"; }
+[ "$took" -lt 20 ] || fail "LeavesAProcessRunning: the output stayed open while the process it left ran"
+
 # A hung test ended by its process id: the wine process is the emulator's
 # child (or the emulator itself, when it is plain wine).
 for signal in TERM INT QUIT KILL; do
@@ -39,7 +50,11 @@ for signal in TERM INT QUIT KILL; do
     grep -q hanging "$out" && break
     sleep 0.1
   done
-  program=$(pgrep -P "$runner" | head -n 1)
+  # (the emulator's other child shows the program's output)
+  program=""
+  for child in $(pgrep -P "$runner"); do
+    [ "$(cat "/proc/$child/comm" 2>/dev/null)" = tail ] || program=$child
+  done
   [ -n "$program" ] || program=$runner
   if ! grep -q hanging "$out"; then
     fail "SIG$signal: the probe did not start"

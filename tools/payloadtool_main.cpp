@@ -1,10 +1,14 @@
-// payloadtool: the Windows build's steps on the updater's payload.
-//   payloadtool deflate IN OUT   the resource of a file, for a profile with UPDATER_COMPRESS
-//   payloadtool check IN OUT     the size and checksum record carried beside a payload file
-//   payloadtool align EXE        moves EXE's resource section to a page boundary (after linking)
+// payloadtool: the Windows build's steps on the updater's payload, and the
+// maker's patches.
+//   payloadtool deflate IN OUT       the resource of a file, for a profile with UPDATER_COMPRESS
+//   payloadtool check IN OUT         the size and checksum record carried beside a payload file
+//   payloadtool align EXE            moves EXE's resource section to a page boundary (after linking)
+//   payloadtool diff OLD NEW PATCH   the patch that makes NEW from OLD, as the updater carries it
+//   payloadtool patch OLD PATCH OUT  applies it: exit 0 only when OUT is the file the patch names
 #include <iostream>
 #include <string>
 
+#include "tools/patch_make.h"
 #include "tools/payload_deflate.h"
 #include "tools/pe_align.h"
 
@@ -13,8 +17,12 @@ int main(int argc, char** argv) {
   if (command == "align" && argc == 3) return tools::AlignExeFile(argv[2], std::cout, std::cerr);
   if (command == "deflate" && argc == 4) return tools::DeflatePayloadFile(argv[2], argv[3], std::cerr);
   if (command == "check" && argc == 4) return tools::WriteCheckRecordFile(argv[2], argv[3], std::cerr);
+  if (command == "diff" && argc == 5) return tools::DiffFiles(argv[2], argv[3], argv[4], std::cerr);
+  if (command == "patch" && argc == 5) return tools::PatchFile(argv[2], argv[3], argv[4], std::cerr);
   std::cerr << "usage: payloadtool align EXE\n"
                "       payloadtool deflate IN OUT\n"
-               "       payloadtool check IN OUT\n";
+               "       payloadtool check IN OUT\n"
+               "       payloadtool diff OLD NEW PATCH\n"
+               "       payloadtool patch OLD PATCH OUT\n";
   return 2;
 }

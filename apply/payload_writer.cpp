@@ -122,6 +122,7 @@ const BYTE* FindPatchSet(const char* name, uint32_t* size) {
 struct BaseFile {
   UniqueFile file;
   HeapArray<unsigned char> buffer{patch::kSegmentSize};
+  bool readFailed = false;  // a read failed: the disk's fault, not the download's
 };
 
 bool OpenBase(const char* target, BaseFile& base) {
@@ -139,13 +140,42 @@ const unsigned char* ReadBase(void* context, uint32_t offset, uint32_t length) {
   if (length > base.buffer.Count() || !SetFilePointerEx(base.file.Get(), at, nullptr, FILE_BEGIN))
     return nullptr;
   for (DWORD got = 0, read = 0; got < length; got += read) {
-    if (!ReadFile(base.file.Get(), base.buffer.Data() + got, length - got, &read, nullptr) || read == 0)
+    if (!ReadFile(base.file.Get(), base.buffer.Data() + got, length - got, &read, nullptr) || read == 0) {
+      base.readFailed = true;
       return nullptr;
+    }
   }
   return base.buffer.Data();
 }
 
-enum class PatchChoice { kFound, kNone, kDamaged };
+enum class PatchChoice {
+  kFound,       // a patch, or the installed file itself
+  kNone,        // the installed file is no patch's base (or there is none)
+  kDamaged,     // the set is damaged
+  kUnreadable,  // the installed file could not be read
+};
+
+// The entry's patch set as the build made it (its check record), every patch
+// in it readable; *count is how many it holds. A damaged base size or
+// checksum would otherwise pass for a release the player does not have.
+bool PatchSetIsWhole(const EntryPlan& plan, uint32_t* count) {
+  uint32_t recordSize = 0;
+  const BYTE* record = FindOwnResource(PathFindFileNameA(plan.path), text::kPatchSetCheckType, &recordSize);
+  if (!record || recordSize != payload::kCheckRecordSize) return false;
+  uint32_t setSize = 0;
+  FileChecksum setChecksum;
+  payload::ReadCheckRecord(record, &setSize, &setChecksum);
+  ChecksumRun setRun;
+  setRun.Add(plan.patchSet, plan.patchSetSize);
+  if (setSize != plan.patchSetSize || !(setRun.Value() == setChecksum) || setSize < patch::kSetHeaderSize)
+    return false;
+  *count = payload::Read32(plan.patchSet + 4);
+  patch::SetEntry entry;
+  for (uint32_t i = 0; i < *count; ++i) {
+    if (!gTitleProfile->patchCodec->patchInSet(plan.patchSet, plan.patchSetSize, i, &entry)) return false;
+  }
+  return *count != 0;
+}
 
 // Finds the carried patch made from the installed file at `target`: the one
 // whose base has its size and checksum; or finds the file new already. The
@@ -153,28 +183,13 @@ enum class PatchChoice { kFound, kNone, kDamaged };
 // that is not whole is damaged like any payload.
 PatchChoice ChoosePatch(const char* target, EntryPlan& plan) {
   const PatchCodec& codec = *gTitleProfile->patchCodec;
-  // The whole set is checked first: a damaged base size or checksum in it
-  // would otherwise pass for a release the player does not have.
-  uint32_t recordSize = 0;
-  const BYTE* record = FindOwnResource(PathFindFileNameA(plan.path), text::kPatchSetCheckType, &recordSize);
-  if (!record || recordSize != payload::kCheckRecordSize) return PatchChoice::kDamaged;
-  uint32_t setSize = 0;
-  FileChecksum setChecksum;
-  payload::ReadCheckRecord(record, &setSize, &setChecksum);
-  ChecksumRun setRun;
-  setRun.Add(plan.patchSet, plan.patchSetSize);
-  if (setSize != plan.patchSetSize || !(setRun.Value() == setChecksum)) return PatchChoice::kDamaged;
-  if (plan.patchSetSize < patch::kSetHeaderSize) return PatchChoice::kDamaged;
-  const uint32_t count = payload::Read32(plan.patchSet + 4);
-  patch::SetEntry entry;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (!codec.patchInSet(plan.patchSet, plan.patchSetSize, i, &entry)) return PatchChoice::kDamaged;
-  }
-  if (count == 0) return PatchChoice::kDamaged;
+  uint32_t count = 0;
+  if (!PatchSetIsWhole(plan, &count)) return PatchChoice::kDamaged;
   if (!plan.existed) return PatchChoice::kNone;
+  patch::SetEntry entry;
   BaseFile base;
   LARGE_INTEGER size;
-  if (!OpenBase(target, base) || !GetFileSizeEx(base.file.Get(), &size)) return PatchChoice::kNone;
+  if (!OpenBase(target, base) || !GetFileSizeEx(base.file.Get(), &size)) return PatchChoice::kUnreadable;
   bool sized = plan.size == static_cast<uint64_t>(size.QuadPart);
   for (uint32_t i = 0; i < count && !sized; ++i) {
     codec.patchInSet(plan.patchSet, plan.patchSetSize, i, &entry);
@@ -186,7 +201,7 @@ PatchChoice ChoosePatch(const char* target, EntryPlan& plan) {
     const uint32_t length =
         static_cast<uint32_t>(std::min<uint64_t>(patch::kSegmentSize, size.QuadPart - at));
     const unsigned char* bytes = ReadBase(&base, at, length);
-    if (!bytes) return PatchChoice::kNone;
+    if (!bytes) return PatchChoice::kUnreadable;
     run.Add(bytes, length);
     at += length;
   }
@@ -337,6 +352,10 @@ WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& stat
       LogFailure("stage: write", staged, GetLastError());
       return WriteResult::kWriteFailed;
     case payload::Outcome::kDamaged:
+      if (base.readFailed) {
+        LogFailure("stage: read the installed file", target, GetLastError());
+        return WriteResult::kWriteFailed;
+      }
       return WriteResult::kDamaged;
   }
   if (context.written.Length() != plan.size || !(context.written.Value() == plan.checksum)) {
@@ -460,8 +479,9 @@ int WritePayload() {
       return 0;
     }
     const PatchChoice choice = plan.patchSet ? ChoosePatch(target, plan) : PatchChoice::kNone;
-    if (choice == PatchChoice::kDamaged) {
-      ShowEntryFailure(plan.path, text::kPayloadDamaged);
+    if (choice == PatchChoice::kDamaged || choice == PatchChoice::kUnreadable) {
+      ShowEntryFailure(plan.path,
+                       choice == PatchChoice::kDamaged ? text::kPayloadDamaged : text::kWriteCannotCreate);
       return 0;
     }
     if (!plan.patch && !plan.installedIsNew && !plan.resource) {

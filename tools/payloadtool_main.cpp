@@ -5,11 +5,13 @@
 //   payloadtool align EXE            moves EXE's resource section to a page boundary (after linking)
 //   payloadtool diff OLD NEW PATCH   the patch that makes NEW from OLD, as the updater carries it
 //   payloadtool patch OLD PATCH OUT  applies it: exit 0 only when OUT is the file the patch names
+//   payloadtool list PREVIOUS NEW    the profile's payload list: files of NEW changed or new since PREVIOUS
 #include <iostream>
 #include <string>
 
 #include "tools/patch_make.h"
 #include "tools/payload_deflate.h"
+#include "tools/payload_list.h"
 #include "tools/pe_align.h"
 
 int main(int argc, char** argv) {
@@ -19,10 +21,13 @@ int main(int argc, char** argv) {
   if (command == "check" && argc == 4) return tools::WriteCheckRecordFile(argv[2], argv[3], std::cerr);
   if (command == "diff" && argc == 5) return tools::DiffFiles(argv[2], argv[3], argv[4], std::cerr);
   if (command == "patch" && argc == 5) return tools::PatchFile(argv[2], argv[3], argv[4], std::cerr);
+  if (command == "list" && argc == 4)
+    return tools::ListPayloadFolders(argv[2], argv[3], std::cout, std::cerr);
   std::cerr << "usage: payloadtool align EXE\n"
                "       payloadtool deflate IN OUT\n"
                "       payloadtool check IN OUT\n"
                "       payloadtool diff OLD NEW PATCH\n"
-               "       payloadtool patch OLD PATCH OUT\n";
+               "       payloadtool patch OLD PATCH OUT\n"
+               "       payloadtool list PREVIOUS NEW\n";
   return 2;
 }

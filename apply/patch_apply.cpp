@@ -18,6 +18,17 @@ using payload::Write32;
 
 enum class Stage : uint8_t { kCount, kControls, kExtras, kDiffs };
 
+// Copies jump between a few places of the base (the code and the data a
+// change touched): the transform costs a whole segment for each window loaded,
+// so a few windows are kept, not one.
+inline constexpr uint32_t kBaseWindows = 4;
+
+struct BaseWindow {
+  uint32_t start;
+  uint32_t end;     // the window holds the base's bytes from start to here, transformed; empty at first
+  uint32_t loaded;  // the clock when it was loaded
+};
+
 // Everything one patched file needs, allocated once.
 struct Decoder {
   Header header;
@@ -39,13 +50,14 @@ struct Decoder {
   bool literal;       // a diff byte is due (after a run of zeros)
   uint64_t planned;   // bytes the blocks read so far make
   uint32_t basePos;   // where the next copy reads the base
-  uint32_t windowStart;
-  uint32_t windowEnd;  // window[] holds the base's bytes from windowStart to here, transformed
+  uint32_t window;    // the one holding basePos, after BaseAvailable
+  uint32_t clock;     // counts window loads, for the least recently loaded
+  BaseWindow windows[kBaseWindows];
   uint32_t segmentFill;
   uint32_t segmentStart;  // the output segment's offset in the new file
   ChecksumRun run;
   payload::ChunkGather gather;
-  unsigned char window[kSegmentSize];
+  unsigned char windowBytes[kBaseWindows][kSegmentSize];
   unsigned char segment[kSegmentSize];
   unsigned char extra[kMaxBlockExtra];
   unsigned char inflateWindow[payload::kInflateWindowSize];
@@ -67,19 +79,30 @@ uint32_t SegmentRoom(Decoder& d) {
   return kSegmentSize - d.segmentFill;
 }
 
-// Makes the base's bytes at basePos readable in window[]; 0 when they cannot be had.
+// Makes the base's bytes at basePos readable in windowBytes[window]: a window
+// that holds them, or else the one loaded longest ago, loaded with the segment
+// that does. 0 when they cannot be had.
 uint32_t BaseAvailable(Decoder& d) {
-  if (d.basePos < d.windowStart || d.basePos >= d.windowEnd) {
-    const uint32_t start = d.basePos / kSegmentSize * kSegmentSize;
-    const uint32_t length = std::min(kSegmentSize, d.header.baseSize - start);
-    const unsigned char* bytes = d.read(d.readContext, start, length);
-    if (!bytes) return 0;
-    std::memcpy(d.window, bytes, length);
-    TransformSegment(d.window, length, start, d.header.flags, true);
-    d.windowStart = start;
-    d.windowEnd = start + length;
+  const BaseWindow* w = &d.windows[d.window];
+  if (d.basePos >= w->start && d.basePos < w->end) return w->end - d.basePos;
+  uint32_t oldest = 0;
+  for (uint32_t i = 0; i < kBaseWindows; ++i) {
+    w = &d.windows[i];
+    if (d.basePos >= w->start && d.basePos < w->end) {
+      d.window = i;
+      return w->end - d.basePos;
+    }
+    if (w->loaded < d.windows[oldest].loaded) oldest = i;
   }
-  return d.windowEnd - d.basePos;
+  const uint32_t start = d.basePos / kSegmentSize * kSegmentSize;
+  const uint32_t length = std::min(kSegmentSize, d.header.baseSize - start);
+  const unsigned char* bytes = d.read(d.readContext, start, length);
+  if (!bytes) return 0;
+  std::memcpy(d.windowBytes[oldest], bytes, length);
+  TransformSegment(d.windowBytes[oldest], length, start, d.header.flags, true);
+  d.windows[oldest] = {start, start + length, ++d.clock};
+  d.window = oldest;
+  return length - (d.basePos - start);
 }
 
 // Checks a block's commands against the sizes before any of it is used: every
@@ -115,7 +138,7 @@ bool RunCommands(Decoder& d, const unsigned char* diff, uint32_t count) {
       const uint32_t base = room ? BaseAvailable(d) : 0;
       if (base == 0) return false;
       const uint32_t n = std::min({d.copyLeft, room, base, count});
-      const unsigned char* from = d.window + (d.basePos - d.windowStart);
+      const unsigned char* from = d.windowBytes[d.window] + (d.basePos - d.windows[d.window].start);
       unsigned char* to = d.segment + d.segmentFill;
       for (uint32_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(from[i] + (diff ? diff[i] : 0));
       d.segmentFill += n;

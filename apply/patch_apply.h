@@ -59,7 +59,7 @@ using BaseReader = const unsigned char* (*)(void* context, uint32_t offset, uint
 // byte went to `write` and the result has the size and checksum the patch
 // names; kDamaged for a damaged or hostile patch, a base that could not be
 // read, or memory not to be had. The caller has checked that the base is the
-// one the header names. Memory: about 200 KiB, whatever the sizes.
+// one the header names. Memory: about 240 KiB, whatever the sizes.
 payload::Outcome WritePatchedFile(const unsigned char* patch, uint32_t patchSize, BaseReader read,
                                   void* readContext, payload::ChunkWriter write, void* writeContext);
 

@@ -16,6 +16,9 @@
 namespace tools {
 namespace {
 
+constexpr int kSegmentBits = 15;
+static_assert(patch::kSegmentSize == 1u << kSegmentBits);
+
 struct Command {
   uint32_t copy;
   uint32_t extra;
@@ -89,8 +92,13 @@ std::vector<Command> Diff(const Bytes& base, const Bytes& target) {
       length = matcher.Longest(static_cast<uint32_t>(scan), &at);
       position = at;
       for (; scored < scan + length; ++scored) oldScore += same(scored + lastOffset, scored);
-      // A new match that is as good as continuing the last copy, or clearly better.
-      if ((length == oldScore && length != 0) || length > oldScore + 8) break;
+      // A new match that is as good as continuing the last copy, or clearly
+      // better; much better when it leaves the base's segment the last copy
+      // reads. The decoder loads and transforms a whole segment for a copy
+      // elsewhere: short copies from all over the base cost it one load every
+      // hundred bytes or so, and their seeks cost the patch more than they save.
+      const bool near = position >> kSegmentBits == (scan + lastOffset) >> kSegmentBits;
+      if ((length == oldScore && length != 0) || length > oldScore + (near ? 8 : 32)) break;
       oldScore -= same(scan + lastOffset, scan);
     }
     if (length == oldScore && scan != m) continue;

@@ -6,6 +6,7 @@
 //   payloadtool diff OLD NEW PATCH   the patch that makes NEW from OLD, as the updater carries it
 //   payloadtool patch OLD PATCH OUT  applies it: exit 0 only when OUT is the file the patch names
 //   payloadtool patchset SET PATCH...  the patches of one file, one per base, as the updater carries them
+//   payloadtool list PREVIOUS NEW    the profile's payload list: files of NEW changed or new since PREVIOUS
 #include <iostream>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "tools/patch_make.h"
 #include "tools/patch_set.h"
 #include "tools/payload_deflate.h"
+#include "tools/payload_list.h"
 #include "tools/pe_align.h"
 
 int main(int argc, char** argv) {
@@ -25,11 +27,14 @@ int main(int argc, char** argv) {
   if (command == "patchset" && argc >= 4) {
     return tools::WritePatchSetFile(argv[2], std::vector<std::string>(argv + 3, argv + argc), std::cerr);
   }
+  if (command == "list" && argc == 4)
+    return tools::ListPayloadFolders(argv[2], argv[3], std::cout, std::cerr);
   std::cerr << "usage: payloadtool align EXE\n"
                "       payloadtool deflate IN OUT\n"
                "       payloadtool check IN OUT\n"
                "       payloadtool diff OLD NEW PATCH\n"
                "       payloadtool patch OLD PATCH OUT\n"
-               "       payloadtool patchset SET PATCH...\n";
+               "       payloadtool patchset SET PATCH...\n"
+               "       payloadtool list PREVIOUS NEW\n";
   return 2;
 }

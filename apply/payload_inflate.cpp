@@ -10,48 +10,20 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "apply/payload_source.h"
-#include "apply/progress.h"
+#include "apply/inflate_stream.h"
 
 namespace payload {
 namespace {
 
-constexpr uint32_t kWindowSize = 1u << 15;  // zlib's largest, as payloadtool deflates
-
-// One file's inflation: the stream, the window inflateBack fills, and the chunk
-// the writer is handed, gathered from windows.
+// One stream's inflation: the input, the sink and the running check value.
 struct Inflation {
   const unsigned char* stream;
   uint32_t streamSize;
-  uint32_t size;      // the file's stated size
-  uint32_t received;  // bytes inflated so far
-  uint32_t written;   // bytes the writer has stored
-  uint32_t pending;   // bytes at the chunk's start not yet stored
-  uLong adler;        // Adler-32 of the bytes inflated so far
-  ChunkWriter write;
+  uLong adler;  // Adler-32 of the bytes inflated so far
+  InflateSink sink;
   void* context;
   bool inputGiven;
-  bool writeFailed;
-  unsigned char window[kWindowSize];
-  unsigned char chunk[progress::kChunkLimit];
 };
-
-// Hands the writer every chunk the gathered bytes fill: ChunkSize of what is
-// left, as for a raw file. After a short write the rest waits for more bytes.
-bool WriteFullChunks(Inflation& f) {
-  for (;;) {
-    const uint32_t want = progress::ChunkSize(f.size - f.written);
-    if (want == 0 || f.pending < want) return true;
-    uint32_t stored = 0;
-    if (!f.write(f.context, f.chunk, want, &stored) || stored == 0 || stored > want) {
-      f.writeFailed = true;
-      return false;
-    }
-    f.written += stored;
-    f.pending -= stored;
-    std::memmove(f.chunk, f.chunk + stored, f.pending);
-  }
-}
 
 // inflateBack's input: the whole stream at once; asked again, there is no more.
 unsigned GiveInput(void* descriptor, const unsigned char** input) {
@@ -65,62 +37,99 @@ unsigned GiveInput(void* descriptor, const unsigned char** input) {
 // inflateBack's output: a window's worth of bytes. Non-zero stops it.
 int TakeOutput(void* descriptor, unsigned char* bytes, unsigned count) {
   auto& f = *static_cast<Inflation*>(descriptor);
-  if (count > f.size - f.received) return 1;  // longer than stated: damaged
-  f.received += count;
   f.adler = adler32(f.adler, bytes, count);
-  while (count != 0) {
-    const uint32_t take = std::min<uint32_t>(count, progress::kChunkLimit - f.pending);
-    std::memcpy(f.chunk + f.pending, bytes, take);
-    f.pending += take;
-    bytes += take;
-    count -= take;
-    if (!WriteFullChunks(f)) return 1;
-  }
-  return 0;
+  return f.sink(f.context, bytes, count) ? 0 : 1;
 }
 
 uint32_t ReadBigEndian32(const unsigned char* p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
+// A deflated payload file: its bytes, no more than its stated size, to the chunks.
+struct DeflatedFile {
+  uint32_t received;
+  ChunkGather gather;
+};
+
+bool TakeFileBytes(void* context, const unsigned char* bytes, uint32_t count) {
+  auto& f = *static_cast<DeflatedFile*>(context);
+  if (count > f.gather.size - f.received) return false;  // longer than stated: damaged
+  f.received += count;
+  return GatherChunks(f.gather, bytes, count);
+}
+
 Outcome WriteDeflatedChunks(const unsigned char* stream, uint32_t streamSize, uint32_t size,
                             ChunkWriter write, void* context) {
-  // The zlib stream's header: deflate, a window of at most 32 KiB, no preset
-  // dictionary, and its check bits; then the deflate data and, last, the
-  // Adler-32 of the file's bytes (big-endian).
-  if (streamSize < 2 + 4 || (stream[0] & 0x0F) != 8 || (stream[0] >> 4) > 7 || (stream[1] & 0x20) != 0 ||
-      (stream[0] * 256u + stream[1]) % 31 != 0) {
-    return Outcome::kDamaged;
-  }
-  auto* f = static_cast<Inflation*>(std::malloc(sizeof(Inflation)));
-  if (!f) return Outcome::kDamaged;
-  f->stream = stream + 2;
-  f->streamSize = streamSize - 2;
-  f->size = size;
-  f->received = f->written = f->pending = 0;
-  f->adler = adler32(0, nullptr, 0);
-  f->write = write;
-  f->context = context;
-  f->inputGiven = f->writeFailed = false;
-
-  Outcome outcome = Outcome::kDamaged;
-  z_stream z = {};
-  if (inflateBackInit(&z, 15, f->window) == Z_OK) {
-    const int result = inflateBack(&z, GiveInput, f, TakeOutput, f);
-    // What inflateBack left of the input is the check value, and no more.
-    if (f->writeFailed) {
-      outcome = Outcome::kWriteFailed;
-    } else if (result == Z_STREAM_END && f->received == size && f->written == size && z.avail_in == 4 &&
-               ReadBigEndian32(z.next_in) == f->adler) {
-      outcome = Outcome::kWritten;
-    }
-    inflateBackEnd(&z);
-  }
-  std::free(f);
+  struct Memory {
+    unsigned char window[kInflateWindowSize];
+    DeflatedFile file;
+  };
+  auto* m = static_cast<Memory*>(std::malloc(sizeof(Memory)));
+  if (!m) return Outcome::kDamaged;
+  m->file.received = 0;
+  StartChunks(m->file.gather, size, write, context);
+  const bool whole = InflateStream(stream, streamSize, m->window, TakeFileBytes, &m->file);
+  const Outcome outcome = m->file.gather.writeFailed                ? Outcome::kWriteFailed
+                          : whole && m->file.gather.written == size ? Outcome::kWritten
+                                                                    : Outcome::kDamaged;
+  std::free(m);
   return outcome;
 }
 
 }  // namespace
+
+bool InflateStream(const unsigned char* stream, uint32_t streamSize,
+                   unsigned char (&window)[kInflateWindowSize], InflateSink sink, void* context) {
+  // The zlib stream's header: deflate, a window of at most 32 KiB, no preset
+  // dictionary, and its check bits; then the deflate data and, last, the
+  // Adler-32 of the inflated bytes (big-endian).
+  if (streamSize < 2 + 4 || (stream[0] & 0x0F) != 8 || (stream[0] >> 4) > 7 || (stream[1] & 0x20) != 0 ||
+      (stream[0] * 256u + stream[1]) % 31 != 0) {
+    return false;
+  }
+  Inflation f = {stream + 2, streamSize - 2, adler32(0, nullptr, 0), sink, context, false};
+  z_stream z = {};
+  if (inflateBackInit(&z, 15, window) != Z_OK) return false;
+  const int result = inflateBack(&z, GiveInput, &f, TakeOutput, &f);
+  // What inflateBack left of the input is the check value, and no more.
+  const bool whole = result == Z_STREAM_END && z.avail_in == 4 && ReadBigEndian32(z.next_in) == f.adler;
+  inflateBackEnd(&z);
+  return whole;
+}
+
+void StartChunks(ChunkGather& g, uint32_t size, ChunkWriter write, void* context) {
+  g.write = write;
+  g.context = context;
+  g.size = size;
+  g.written = g.pending = 0;
+  g.writeFailed = false;
+}
+
+bool GatherChunks(ChunkGather& g, const unsigned char* bytes, uint32_t count) {
+  while (count != 0) {
+    const uint32_t take = std::min<uint32_t>(count, progress::kChunkLimit - g.pending);
+    std::memcpy(g.chunk + g.pending, bytes, take);
+    g.pending += take;
+    bytes += take;
+    count -= take;
+    // Every chunk the gathered bytes fill: ChunkSize of what is left, as for a
+    // raw file. After a short write the rest waits for more bytes.
+    for (;;) {
+      const uint32_t want = progress::ChunkSize(g.size - g.written);
+      if (want == 0 || g.pending < want) break;
+      uint32_t stored = 0;
+      if (!g.write(g.context, g.chunk, want, &stored) || stored == 0 || stored > want) {
+        g.writeFailed = true;
+        return false;
+      }
+      g.written += stored;
+      g.pending -= stored;
+      std::memmove(g.chunk, g.chunk + stored, g.pending);
+    }
+  }
+  return true;
+}
+
 }  // namespace payload
 
 extern const PayloadCodec kDeflatedPayload = {payload::WriteDeflatedChunks};

@@ -5,7 +5,6 @@
 #include "apply/progress.h"
 
 namespace payload {
-namespace {
 
 uint32_t Read32(const unsigned char* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -14,8 +13,6 @@ uint32_t Read32(const unsigned char* p) {
 void Write32(unsigned char* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
-
-}  // namespace
 
 void WriteDeflatedHeader(uint32_t size, unsigned char (&header)[kDeflatedHeaderSize]) {
   std::memcpy(header, kDeflatedMagic, sizeof kDeflatedMagic);

@@ -20,6 +20,10 @@ namespace payload {
 inline constexpr unsigned char kDeflatedMagic[4] = {'U', 'P', 'Z', '1'};
 inline constexpr uint32_t kDeflatedHeaderSize = 12;
 
+// The little-endian 32-bit fields of the payload's headers and records.
+uint32_t Read32(const unsigned char* p);
+void Write32(unsigned char* p, uint32_t v);
+
 // The header of a deflated resource for a file of `size` bytes.
 void WriteDeflatedHeader(uint32_t size, unsigned char (&header)[kDeflatedHeaderSize]);
 

@@ -8,12 +8,14 @@
 #include <commctrl.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
 #include "apply/kept_security.h"
 #include "apply/merge_update_info.h"
+#include "apply/patch_codec.h"
 #include "apply/payload_source.h"
 #include "apply/progress.h"
 #include "apply/staging.h"
@@ -70,12 +72,18 @@ void ShowEntryFailure(const char* entry, const char* message) {
 }
 
 // What one entry of the payload takes to be written: its new bytes with their
-// size and checksum, and what is kept of the target it replaces.
+// size and checksum, and what is kept of the target it replaces. The bytes are
+// the whole file's resource, or a patch made from the installed file.
 struct EntryPlan {
   const char* path = nullptr;
-  const BYTE* resource = nullptr;
+  const BYTE* resource = nullptr;  // null when the whole file is not carried
   uint32_t resourceSize = 0;
-  uint32_t size = 0;  // the file's, from its checksum record
+  const BYTE* patchSet = nullptr;  // the file's patches, when the profile has bases
+  uint32_t patchSetSize = 0;
+  const BYTE* patch = nullptr;  // the one made from the installed file; null: write it whole
+  uint32_t patchSize = 0;
+  bool installedIsNew = false;  // the installed file is the new one already: staged from itself
+  uint32_t size = 0;            // the file's, from its checksum record
   FileChecksum checksum = {0, 0};
   bool existed = false;
   FileIdentity old = {0, 0};
@@ -91,6 +99,128 @@ bool FindPayloadCheck(const char* name, uint32_t* size, FileChecksum* checksum) 
   if (!record || SizeofResource(gState.instance, found) != payload::kCheckRecordSize) return false;
   payload::ReadCheckRecord(record, size, checksum);
   return true;
+}
+
+// A resource of this module of type `type`, quietly: null when there is none.
+const BYTE* FindOwnResource(const char* name, const char* type, uint32_t* size) {
+  HRSRC found = FindResourceA(gState.instance, name, type);
+  HGLOBAL loaded = found ? LoadResource(gState.instance, found) : nullptr;
+  const auto* bytes = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+  if (bytes) *size = SizeofResource(gState.instance, found);
+  return bytes;
+}
+
+// The patches carried for payload file `name`; null when the profile has no
+// bases or this file none.
+const BYTE* FindPatchSet(const char* name, uint32_t* size) {
+  return gTitleProfile->patchCodec ? FindOwnResource(name, text::kPatchSetType, size) : nullptr;
+}
+
+// The installed file a patch is made from, opened for reading with no link
+// followed and no writer let in while it is read, in pieces through one
+// buffer: never whole in memory, whatever its size.
+struct BaseFile {
+  UniqueFile file;
+  HeapArray<unsigned char> buffer{patch::kSegmentSize};
+  bool readFailed = false;  // a read failed: the disk's fault, not the download's
+};
+
+bool OpenBase(const char* target, BaseFile& base) {
+  base.file.Reset(CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!base.file.Valid()) LogFailure("patch: open the installed file", target, GetLastError());
+  return base.file.Valid() && OpenedAsNamed(base.file.Get(), target) && base.buffer.Valid();
+}
+
+// The decoder's reader of the base: `length` bytes from `offset`, or null.
+const unsigned char* ReadBase(void* context, uint32_t offset, uint32_t length) {
+  auto& base = *static_cast<BaseFile*>(context);
+  LARGE_INTEGER at;
+  at.QuadPart = offset;
+  if (length > base.buffer.Count() || !SetFilePointerEx(base.file.Get(), at, nullptr, FILE_BEGIN))
+    return nullptr;
+  for (DWORD got = 0, read = 0; got < length; got += read) {
+    if (!ReadFile(base.file.Get(), base.buffer.Data() + got, length - got, &read, nullptr) || read == 0) {
+      base.readFailed = true;
+      return nullptr;
+    }
+  }
+  return base.buffer.Data();
+}
+
+enum class PatchChoice {
+  kFound,       // a patch, or the installed file itself
+  kNone,        // the installed file is no patch's base (or there is none)
+  kDamaged,     // the set is damaged
+  kUnreadable,  // the installed file could not be read
+};
+
+// The entry's patch set as the build made it (its check record), every patch
+// in it readable; *count is how many it holds. A damaged base size or
+// checksum would otherwise pass for a release the player does not have.
+bool PatchSetIsWhole(const EntryPlan& plan, uint32_t* count) {
+  uint32_t recordSize = 0;
+  const BYTE* record = FindOwnResource(PathFindFileNameA(plan.path), text::kPatchSetCheckType, &recordSize);
+  if (!record || recordSize != payload::kCheckRecordSize) return false;
+  uint32_t setSize = 0;
+  FileChecksum setChecksum;
+  payload::ReadCheckRecord(record, &setSize, &setChecksum);
+  ChecksumRun setRun;
+  setRun.Add(plan.patchSet, plan.patchSetSize);
+  if (setSize != plan.patchSetSize || !(setRun.Value() == setChecksum) || setSize < patch::kSetHeaderSize)
+    return false;
+  *count = payload::Read32(plan.patchSet + 4);
+  patch::SetEntry entry;
+  for (uint32_t i = 0; i < *count; ++i) {
+    if (!gTitleProfile->patchCodec->patchInSet(plan.patchSet, plan.patchSetSize, i, &entry)) return false;
+  }
+  return *count != 0;
+}
+
+// Finds the carried patch made from the installed file at `target`: the one
+// whose base has its size and checksum; or finds the file new already. The
+// file is read only when a patch's base, or the new file, has its size. A set
+// that is not whole is damaged like any payload.
+PatchChoice ChoosePatch(const char* target, EntryPlan& plan) {
+  const PatchCodec& codec = *gTitleProfile->patchCodec;
+  uint32_t count = 0;
+  if (!PatchSetIsWhole(plan, &count)) return PatchChoice::kDamaged;
+  if (!plan.existed) return PatchChoice::kNone;
+  patch::SetEntry entry;
+  BaseFile base;
+  LARGE_INTEGER size;
+  if (!OpenBase(target, base) || !GetFileSizeEx(base.file.Get(), &size)) return PatchChoice::kUnreadable;
+  bool sized = plan.size == static_cast<uint64_t>(size.QuadPart);
+  for (uint32_t i = 0; i < count && !sized; ++i) {
+    codec.patchInSet(plan.patchSet, plan.patchSetSize, i, &entry);
+    sized = entry.header.baseSize == static_cast<uint64_t>(size.QuadPart);
+  }
+  if (!sized) return PatchChoice::kNone;
+  ChecksumRun run;
+  for (uint32_t at = 0; at < size.QuadPart;) {
+    const uint32_t length =
+        static_cast<uint32_t>(std::min<uint64_t>(patch::kSegmentSize, size.QuadPart - at));
+    const unsigned char* bytes = ReadBase(&base, at, length);
+    if (!bytes) return PatchChoice::kUnreadable;
+    run.Add(bytes, length);
+    at += length;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    codec.patchInSet(plan.patchSet, plan.patchSetSize, i, &entry);
+    if (entry.header.baseSize == run.Length() && entry.header.baseChecksum == run.Value()) {
+      plan.patch = entry.patch;
+      plan.patchSize = entry.size;
+      LogStep("patch", "%s: the installed file is the base of patch %lu of %lu", plan.path,
+              static_cast<unsigned long>(i + 1), static_cast<unsigned long>(count));
+      return PatchChoice::kFound;
+    }
+  }
+  if (run.Length() == plan.size && run.Value() == plan.checksum) {
+    plan.installedIsNew = true;
+    LogStepPath("patch", plan.path, "the installed file is the new one already");
+    return PatchChoice::kFound;
+  }
+  return PatchChoice::kNone;
 }
 
 enum class TargetCheck { kReplaceable, kRefused, kNameTaken };
@@ -205,14 +335,27 @@ WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& stat
   // Created new in a folder held plain: no link can be at its name.
   if (!plan.kept.GiveTo(file.Get())) return WriteResult::kWriteFailed;
   ChunkContext context{file.Get(), &state, static_cast<float>(state.grandTotal), {}};
-  switch (payload::WriteChunks(plan.resource, plan.resourceSize, gTitleProfile->payloadCodec, WriteOneChunk,
-                               &context)) {
+  BaseFile base;
+  const bool fromInstalled = plan.patch || plan.installedIsNew;
+  if (fromInstalled && !OpenBase(target, base)) return WriteResult::kCannotCreate;
+  const PatchCodec* patches = gTitleProfile->patchCodec;
+  const payload::Outcome outcome =
+      plan.patch
+          ? patches->writePatchedFile(plan.patch, plan.patchSize, ReadBase, &base, WriteOneChunk, &context)
+      : plan.installedIsNew ? patches->writeBaseFile(plan.size, ReadBase, &base, WriteOneChunk, &context)
+                            : payload::WriteChunks(plan.resource, plan.resourceSize,
+                                                   gTitleProfile->payloadCodec, WriteOneChunk, &context);
+  switch (outcome) {
     case payload::Outcome::kWritten:
       break;
     case payload::Outcome::kWriteFailed:
       LogFailure("stage: write", staged, GetLastError());
       return WriteResult::kWriteFailed;
     case payload::Outcome::kDamaged:
+      if (base.readFailed) {
+        LogFailure("stage: read the installed file", target, GetLastError());
+        return WriteResult::kWriteFailed;
+      }
       return WriteResult::kDamaged;
   }
   if (context.written.Length() != plan.size || !(context.written.Value() == plan.checksum)) {
@@ -280,6 +423,13 @@ int WritePayload() {
   RunTotals state;
   for (const char* const* entry = list; *entry; ++entry) {
     uint32_t resourceSize = 0, size = 0;
+    // A file with patches counts with the size it is checked against.
+    FileChecksum unused;
+    if (FindPatchSet(PathFindFileNameA(*entry), &resourceSize) &&
+        FindPayloadCheck(PathFindFileNameA(*entry), &size, &unused)) {
+      state.grandTotal += size;
+      continue;
+    }
     const auto* resource =
         static_cast<const unsigned char*>(FindPayloadResource(PathFindFileNameA(*entry), &resourceSize));
     if (resource && payload::FileSize(resource, resourceSize, gTitleProfile->payloadCodec, &size)) {
@@ -304,8 +454,12 @@ int WritePayload() {
   for (size_t i = 0; i < count; ++i) {
     EntryPlan& plan = plans[i];
     plan.path = list[i];
-    plan.resource = EntryPayload(plan.path, &plan.resourceSize);
-    if (!plan.resource) return 0;
+    const char* name = PathFindFileNameA(plan.path);
+    // A file with patches may come without its whole bytes.
+    plan.patchSet = FindPatchSet(name, &plan.patchSetSize);
+    plan.resource = plan.patchSet ? FindOwnResource(name, text::kPayloadType, &plan.resourceSize)
+                                  : EntryPayload(plan.path, &plan.resourceSize);
+    if (!plan.resource && !plan.patchSet) return 0;
     if (!FindPayloadCheck(PathFindFileNameA(plan.path), &plan.size, &plan.checksum)) {
       ShowEntryFailure(plan.path, text::kPayloadDamaged);
       return 0;
@@ -322,6 +476,23 @@ int WritePayload() {
     }
     if (check == TargetCheck::kRefused) {
       ShowEntryFailure(plan.path, text::kWriteCannotCreate);
+      return 0;
+    }
+    const PatchChoice choice = plan.patchSet ? ChoosePatch(target, plan) : PatchChoice::kNone;
+    if (choice == PatchChoice::kDamaged || choice == PatchChoice::kUnreadable) {
+      ShowEntryFailure(plan.path,
+                       choice == PatchChoice::kDamaged ? text::kPayloadDamaged : text::kWriteCannotCreate);
+      return 0;
+    }
+    if (!plan.patch && !plan.installedIsNew && !plan.resource) {
+      // The player has a release none of the patches is made from.
+      LogStepPath("patch", plan.path,
+                  "the installed file is the base of no patch, and the file is not carried whole");
+      gState.failure = Outcome::kCannotPatch;
+      char message[1024];
+      if (FormatText(message, text::kCannotPatchFormat, gTitleProfile->patchReleases) < 0)
+        lstrcpynA(message, text::kCannotPatchFormat, sizeof message);
+      ShowEntryFailure(plan.path, message);
       return 0;
     }
     staging::JournalEntry entry{};
@@ -380,7 +551,10 @@ int WritePayload() {
       return 0;
     }
     update.Staged(i, staged);
-    LogFile(plan.path, plan.size, "staged beside its target and checked");
+    LogFile(plan.path, plan.size,
+            plan.patch            ? "made from the installed file by its patch, staged beside it and checked"
+            : plan.installedIsNew ? "staged from the installed file, which is new already, and checked"
+                                  : "staged beside its target and checked");
   }
   // Every staged file must still be there, whole, before any target is touched:
   // a scanner may have taken one away since it was flushed.

@@ -13,7 +13,8 @@ enum class Outcome : int32_t {
   kAlreadyApplied,    // this update or a newer one is recorded; nothing done (silent without /force)
   kSettingsNotFound,  // no settings file: the title is not installed for this user
   kDamaged,           // the installed program or record library does not match its records
-  kCannotPatch,       // reserved: the installed release is one the update cannot patch
+  kCannotPatch,       // the installed release is none the update's patches are made from, and
+                      // the whole file is not carried; nothing written
   kNoSpace,           // too little free space on the install drive; nothing written
   kFailed,            // the work failed; every file kept its old content
   kListNotMerged,     // the files are new, but the update-information list was not merged and

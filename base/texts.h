@@ -131,6 +131,14 @@ inline constexpr Text kPayloadDamaged = {
     "0x000A0005]",
     "The update file is damaged.\nPlease download the update again. [0x000A0005]",
 };
+// The installed file is none of those the update's patches are made from, and
+// the update does not carry it whole; %s names the releases it can patch.
+inline constexpr Text kCannotPatchFormat = {
+    "このアップデートは、インストールされているゲームのバージョンには適用できません。\n"
+    "アップデートに必要なバージョン：%s",
+    "This update cannot be applied to the version of the game that is installed.\n"
+    "Version the update needs: %s",
+};
 // A file of ours would take a name that some other file has; %s is its path.
 inline constexpr Text kNameTakenFormat = {
     "アップデートに使うファイル名が既に使われています。\n"
@@ -173,15 +181,13 @@ inline constexpr Text kInfoWriteFailed = {
 // Every text above, for the host test that checks the twins: the same format
 // fields in both, and no Japanese text left outside this list.
 inline constexpr const Text* kPlayerTexts[] = {
-    &kCaptionFormat,     &kLocateFailedFormat, &kInstallationDamaged,
-    &kAlreadyApplied,    &kConfirmFormat,      &kUpdateFinished,
-    &kUpdateCancelled,   &kUnsettledFormat,    &kBadCommandLineFormat,
-    &kAppDataNotFound,   &kUnknownError,       &kLookupNotFound,
-    &kLookupNotLoaded,   &kWriteNotFound,      &kWriteNotLoaded,
-    &kWriteCannotCreate, &kWriteFailed,        &kPayloadDamaged,
-    &kNameTakenFormat,   &kMergeFailedFormat,  &kBadInstallFolderFormat,
-    &kNoSpaceFormat,     &kInfoCaption,        &kInfoNotFoundFormat,
-    &kInfoWriteFailed,
+    &kCaptionFormat,        &kLocateFailedFormat,     &kInstallationDamaged, &kAlreadyApplied,
+    &kConfirmFormat,        &kUpdateFinished,         &kUpdateCancelled,     &kUnsettledFormat,
+    &kBadCommandLineFormat, &kAppDataNotFound,        &kUnknownError,        &kLookupNotFound,
+    &kLookupNotLoaded,      &kWriteNotFound,          &kWriteNotLoaded,      &kWriteCannotCreate,
+    &kWriteFailed,          &kPayloadDamaged,         &kCannotPatchFormat,   &kNameTakenFormat,
+    &kMergeFailedFormat,    &kBadInstallFolderFormat, &kNoSpaceFormat,       &kInfoCaption,
+    &kInfoNotFoundFormat,   &kInfoWriteFailed,
 };
 
 // Texts that are the same in every language: names of files, keys and
@@ -209,6 +215,10 @@ inline constexpr char kDataFolderName[] = "data";
 inline constexpr char kPayloadType[] = "bin";
 // The size and checksum of each payload file, carried under the file's name.
 inline constexpr char kPayloadCheckType[] = "BINSUM";
+// The patches of a payload file from the releases players may have, under the file's name.
+inline constexpr char kPatchSetType[] = "BINPATCH";
+// The size and checksum of that set, so that a damaged byte anywhere in it is found before it is used.
+inline constexpr char kPatchSetCheckType[] = "BINPATCHSUM";
 inline constexpr char kFileCaptionFormat[] = "%s - %s -";
 inline constexpr char kPercentFormat[] = "%3d%%";
 

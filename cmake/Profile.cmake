@@ -12,6 +12,12 @@
 #   UPDATER_LANGUAGES    optional, the languages of the texts: ja (the default),
 #                        or ja en, which adds English for players whose Windows
 #                        is not in Japanese
+#   UPDATER_BASE         optional, folders each holding a whole installation of a
+#                        release players may have, named as players know that
+#                        release (a player with none of them is told these names).
+#                        Each payload file a base has is carried as patches from
+#                        the bases' copies where they are smaller, and whole when
+#                        a base has no copy or no smaller patch (docs/patch-format.md)
 # and a payload/ folder with the files at those paths (UPDATER_PAYLOAD_DIR may
 # point elsewhere). An optional data/ folder is copied beside the exe.
 # UPDATER_PAYLOAD_NOT_CARRIED (tests only) lists payload paths left out of the module;
@@ -147,6 +153,30 @@ function(updater_check_ansi_names)
   endif()
 endfunction()
 
+# The bases of a profile with UPDATER_BASE, as absolute folders (relative ones
+# from the profile folder) in UPDATER_BASE_DIRS, and the names of their
+# releases, as the message to a player who has none of them shows them, in
+# UPDATER_BASE_RELEASES.
+function(updater_check_bases)
+  set(_dirs "")
+  set(_releases "")
+  foreach(_base IN LISTS UPDATER_BASE)
+    get_filename_component(_dir "${_base}" ABSOLUTE BASE_DIR "${UPDATER_PROFILE_DIR}")
+    if(NOT IS_DIRECTORY "${_dir}")
+      message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: UPDATER_BASE names ${_dir}, which is not a folder "
+                          "(each base is a whole installation of a release players may have)")
+    endif()
+    get_filename_component(_release "${_dir}" NAME)
+    if(_dir IN_LIST _dirs)
+      message(FATAL_ERROR "Title profile ${UPDATER_PROFILE_DIR}: UPDATER_BASE names ${_dir} twice")
+    endif()
+    list(APPEND _dirs "${_dir}")
+    list(APPEND _releases "${_release}")
+  endforeach()
+  set(UPDATER_BASE_DIRS "${_dirs}" PARENT_SCOPE)
+  set(UPDATER_BASE_RELEASES "${_releases}" PARENT_SCOPE)
+endfunction()
+
 # Reads a profile into the caller's scope and checks it.
 macro(updater_load_profile dir)
   get_filename_component(UPDATER_PROFILE_DIR "${dir}" ABSOLUTE)
@@ -161,6 +191,7 @@ macro(updater_load_profile dir)
   unset(UPDATER_UPDATE_INFO)
   unset(UPDATER_COMPRESS)
   unset(UPDATER_LANGUAGES)
+  unset(UPDATER_BASE)
   unset(UPDATER_PAYLOAD_NOT_CARRIED)
   unset(UPDATER_RECORDS_MAY_DIFFER)
   unset(UPDATER_NO_DIALOG_TEMPLATE)
@@ -199,6 +230,7 @@ macro(updater_load_profile dir)
   endif()
   updater_check_languages()
   updater_check_ansi_names()
+  updater_check_bases()
   set(_seen_names "")
   set(UPDATER_PAYLOAD_FILES "")
   set(UPDATER_PAYLOAD_NAMES "")
@@ -327,6 +359,17 @@ function(updater_generate_profile_source out_cpp)
     set(CODEC_INCLUDE "")
     set(CODEC "nullptr")
   endif()
+  # Patches bring the decoder in; an updater without bases links none of it.
+  if(UPDATER_BASE_DIRS)
+    set(PATCH_INCLUDE "#include \"apply/patch_codec.h\"\n")
+    set(PATCHES "&kPatchedPayload")
+    string(JOIN ", " _releases ${UPDATER_BASE_RELEASES})
+    updater_c_string(RELEASES "${_releases}")
+  else()
+    set(PATCH_INCLUDE "")
+    set(PATCHES "nullptr")
+    set(RELEASES "\"\"")
+  endif()
   if(UPDATER_OFFERS_ENGLISH)
     set(ENGLISH "true")
   else()
@@ -335,7 +378,7 @@ function(updater_generate_profile_source out_cpp)
   # The values go in as @...@ references, replaced in one pass, so that an "@"
   # in a title or path is kept as it is.
   file(CONFIGURE OUTPUT "${out_cpp}" CONTENT "// Generated from the title profile @UPDATER_PROFILE_DIR@; do not edit.
-@CODEC_INCLUDE@#include \"title/title_profile.h\"
+@CODEC_INCLUDE@@PATCH_INCLUDE@#include \"title/title_profile.h\"
 
 namespace {
 const char* const kPayloadList[] = {
@@ -352,6 +395,8 @@ extern const TitleProfile kTitleProfile = {
     @INFO@,
     @CODEC@,
     @ENGLISH@,
+    @PATCHES@,
+    @RELEASES@,
 };
 " @ONLY)
 endfunction()
@@ -361,7 +406,10 @@ endfunction()
 # payloadtool at build time. Beside each file goes its check record (size and
 # checksum, type BINSUM, the same name), made by payloadtool from the file
 # itself; out_files names what the resources are made from, and
-# <out_files>_GENERATED those of them the build makes.
+# <out_files>_GENERATED those of them the build makes. With bases
+# (UPDATER_BASE) each file's resources are decided at build time by
+# cmake/PayloadPatches.cmake, which writes them to a script the main one
+# includes, and its patch report to gen_dir/patches/<index>.txt.
 function(updater_payload_rc out_var out_files gen_dir)
   set(_rc "")
   set(_carried "")
@@ -382,17 +430,64 @@ function(updater_payload_rc out_var out_files gen_dir)
       set(_file "${_deflated}")
       list(APPEND _generated "${_deflated}")
     endif()
-    math(EXPR _index "${_index} + 1")
     list(APPEND _carried "${_file}" "${_check}")
     list(APPEND _generated "${_check}")
-    # A LANGUAGE statement before each resource keeps windres from joining the
-    # quoted name with the previous line's file name.
-    string(APPEND _rc "LANGUAGE 0x11, 0x01\n\"${_name}\" BIN \"${_file}\"\n")
+    if(UPDATER_BASE_DIRS)
+      updater_payload_patches(_fragment ${_index} "${_file}" "${_name}" "${gen_dir}")
+      list(APPEND _carried "${_fragment}")
+      list(APPEND _generated "${_fragment}")
+      string(APPEND _rc "#include \"${_fragment}\"\n")
+    else()
+      # A LANGUAGE statement before each resource keeps windres from joining the
+      # quoted name with the previous line's file name.
+      string(APPEND _rc "LANGUAGE 0x11, 0x01\n\"${_name}\" BIN \"${_file}\"\n")
+    endif()
+    math(EXPR _index "${_index} + 1")
     string(APPEND _rc "LANGUAGE 0x11, 0x01\n\"${_name}\" BINSUM \"${_check}\"\n")
   endforeach()
   set(${out_var} "${_rc}" PARENT_SCOPE)
   set(${out_files} "${_carried}" PARENT_SCOPE)
   set(${out_files}_GENERATED "${_generated}" PARENT_SCOPE)
+endfunction()
+
+# The build step of payload file number `index` with bases: its patches and the
+# resource script fragment that carries it (cmake/PayloadPatches.cmake). The
+# settings go through a file, so no path passes a command line as a list.
+function(updater_payload_patches out_fragment index carried name gen_dir)
+  list(GET UPDATER_PAYLOAD_FILES ${index} _new)
+  string(LENGTH "${UPDATER_PAYLOAD_DIR}/" _prefix)
+  string(SUBSTRING "${_new}" ${_prefix} -1 _path)
+  set(_dir "${gen_dir}/patches/${index}")
+  set(_bases "")
+  foreach(_base IN LISTS UPDATER_BASE_DIRS)
+    list(APPEND _bases "${_base}/${_path}")
+  endforeach()
+  set(_lines "")
+  foreach(_pair IN ITEMS "PAYLOADTOOL|${UPDATER_PAYLOADTOOL}" "NEW_FILE|${_new}" "CARRIED|${carried}"
+                         "NAME|${name}" "ENTRY|${_path}" "OUT_DIR|${_dir}" "SET|${_dir}/set.ups"
+                         "RC|${_dir}/resources.rc.inc" "REPORT|${gen_dir}/patches/${index}.txt")
+    string(FIND "${_pair}" "|" _bar)
+    string(SUBSTRING "${_pair}" 0 ${_bar} _key)
+    math(EXPR _bar "${_bar} + 1")
+    string(SUBSTRING "${_pair}" ${_bar} -1 _value)
+    string(APPEND _lines "set(${_key} [==[${_value}]==])\n")
+  endforeach()
+  string(APPEND _lines "set(BASE_FILES [==[${_bases}]==])\n")
+  updater_write_if_changed("${_dir}/settings.cmake" "${_lines}")
+  # A base copy that appears or changes later makes the build decide again.
+  set(_depends "")
+  foreach(_base IN LISTS _bases)
+    if(EXISTS "${_base}")
+      list(APPEND _depends "${_base}")
+    endif()
+  endforeach()
+  add_custom_command(OUTPUT "${_dir}/resources.rc.inc" "${_dir}/set.ups" "${gen_dir}/patches/${index}.txt"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${_dir}"
+    COMMAND ${CMAKE_COMMAND} -DCONFIG=${_dir}/settings.cmake -P ${CMAKE_SOURCE_DIR}/cmake/PayloadPatches.cmake
+    DEPENDS "${_new}" "${carried}" ${_depends} "${_dir}/settings.cmake" "${UPDATER_PAYLOADTOOL}"
+            "${CMAKE_SOURCE_DIR}/cmake/PayloadPatches.cmake"
+    VERBATIM)
+  set(${out_fragment} "${_dir}/resources.rc.inc" PARENT_SCOPE)
 endfunction()
 
 # Writes content to path unless it is there already, so that what depends on
@@ -600,12 +695,25 @@ function(updater_add_executable target profile_dir output_dir)
   if(IS_DIRECTORY "${UPDATER_PROFILE_DIR}/data")
     set(_data "${UPDATER_PROFILE_DIR}/data")
   endif()
+  # With bases, each file's patch report (cmake/PayloadPatches.cmake), in payload order, and the releases.
+  set(_patches "")
+  set(_index 0)
+  foreach(_file IN LISTS UPDATER_PAYLOAD_FILES)
+    if(UPDATER_BASE_DIRS)
+      list(APPEND _patches "${_gen}/patches/${_index}.txt")
+    endif()
+    math(EXPR _index "${_index} + 1")
+  endforeach()
+  string(JOIN "|" _bases ${UPDATER_BASE_RELEASES})
+  string(JOIN "|" _patches ${_patches})
   updater_write_if_changed("${_gen}/release.txt" "exe=${output_dir}/${UPDATER_EXE_NAME}.exe
 name=${UPDATER_EXE_NAME}
 version=${UPDATER_VERSION}
 signed=${UPDATER_SIGNED}
 ca_file=${UPDATER_SIGN_CA_FILE}
 data=${_data}
+bases=${_bases}
+patches=${_patches}
 ")
   message(STATUS "Updater ${target}: ${UPDATER_PROFILE_DIR} -> ${output_dir}/${UPDATER_EXE_NAME}.exe "
                  "(version ${UPDATER_VERSION}, payload: ${UPDATER_PAYLOAD})")

@@ -4,6 +4,7 @@
 #pragma once
 
 struct PayloadCodec;  // apply/payload_source.h
+struct PatchCodec;    // apply/patch_apply.h
 
 struct TitleProfile {
   const char* makerFolder;           // folder under the user's AppData that holds the settings file
@@ -14,6 +15,11 @@ struct TitleProfile {
   const char* updateInfoName;        // update-information list file name; empty turns the merge off
   const PayloadCodec* payloadCodec;  // how the payload resources are stored; null: raw
   bool offersEnglish;                // English texts for a player whose Windows is not in Japanese
+  // Patches from the files of releases players may have (UPDATER_BASE); null:
+  // none carried, and the decoder not linked.
+  const PatchCodec* patchCodec = nullptr;
+  // Those releases' names, as the player whose installation is none of them is told.
+  const char* patchReleases = "";
 };
 
 // Defined by the generated profile source of the program being linked.

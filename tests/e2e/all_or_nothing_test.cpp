@@ -209,6 +209,24 @@ TEST_F(EndToEnd, InterruptedUpdateIsSettledAfterTheSettingsFileAndBeforeTheCheck
   EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "(none)");
 }
 
+std::vector<long> ChoosePoints(const std::vector<std::string>& names) {
+  const char* setting = std::getenv("UPDATER_KILL_POINTS");
+  const bool all = setting && std::string(setting) == "all";
+  const long wanted = setting && !all ? std::atol(setting) : 40;
+  std::vector<long> chunks, chosen;
+  for (long i = 1; i <= static_cast<long>(names.size()); ++i) {
+    (all || names[i - 1] != "chunk" ? chosen : chunks).push_back(i);
+  }
+  // The rest are chunk boundaries, evenly spread from the first to the last.
+  const long spread = std::max(wanted - static_cast<long>(chosen.size()), 2L);
+  for (long i = 0; i < spread && !chunks.empty(); ++i) {
+    chosen.push_back(chunks[i * (chunks.size() - 1) / (spread - 1)]);
+  }
+  std::sort(chosen.begin(), chosen.end());
+  chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+  return chosen;
+}
+
 // The updater ended by force (as from the task manager) at hold points spread
 // over its whole work: every chunk boundary of every file is a candidate, and
 // every step of the journal, the replacements and the clean-up is taken.
@@ -239,8 +257,8 @@ class KillTest : public EndToEnd {
   }
 
   // The whole new installation, with the update's list merged into the installed one.
-  static Tree Updated() {
-    Tree updated = Snapshot(kKillNew);
+  Tree Updated() const {
+    Tree updated = Snapshot(newFiles_);
     const std::string merged = "patch_0002;\npatch_0001;first release\n";
     updated["UpdateInfo.txt"] = {merged.begin(), merged.end()};
     return updated;
@@ -250,7 +268,7 @@ class KillTest : public EndToEnd {
   // point `at` lists; at each point before, `act` runs and the run goes on.
   void EndHeldRunAt(const std::string& at, const std::function<void()>& act = nullptr) {
     HoldPoints hold(at);
-    UpdaterProcess process(kKillHeldUpdater, {IDOK});
+    UpdaterProcess process(heldUpdater_, {IDOK});
     for (size_t points = std::count(at.begin(), at.end(), ',') + 1; points > 0; --points) {
       ASSERT_TRUE(hold.WaitReached()) << "a point of " << at << " was never reached";
       if (points == 1) break;
@@ -262,7 +280,7 @@ class KillTest : public EndToEnd {
 
   // The next run of the shipped updater ends with a whole, verified new installation.
   void ExpectTheNextRunUpdates() {
-    const UpdaterRun next = RunUpdater(kKillUpdater, {IDOK, IDOK});
+    const UpdaterRun next = RunUpdater(updater_, {IDOK, IDOK});
     ASSERT_FALSE(next.timedOut);
     EXPECT_EQ(next.exitCode, 0u);
     ExpectBoxes(next, {Confirm(), Finished()});
@@ -272,44 +290,49 @@ class KillTest : public EndToEnd {
     EXPECT_TRUE(RecordlibVerifies(install_.Path(), "TumbleTrain.exe", &report)) << report;
   }
 
+  // Ends the held updater at points spread over its whole work; the next run
+  // of the shipped one must finish the update each time.
+  void KillAtSpreadPoints() {
+    InstallOldTitle();
+    const std::vector<std::string> names = HoldPointNames(heldUpdater_);
+    ASSERT_GT(names.size(), 100u);
+    ASSERT_EQ(Snapshot(install_.Path()), Updated()) << "the whole update itself did not go through";
+
+    const std::vector<long> points = ChoosePoints(names);
+    std::printf("killing at %zu of %zu hold points\n", points.size(), names.size());
+    ASSERT_GE(points.size(), 30u);
+    for (const long point : points) {
+      SCOPED_TRACE("killed at point " + std::to_string(point) + " (" + names[point - 1] + ")");
+      InstallOldTitle();
+      EndHeldRunAt(std::to_string(point));
+      ExpectTheNextRunUpdates();
+      if (HasFailure()) break;
+    }
+  }
+
   TitleProfile title_{};
+  // The updater, its held twin and the new files they carry.
+  std::string updater_ = kKillUpdater;
+  std::string heldUpdater_ = kKillHeldUpdater;
+  std::string newFiles_ = kKillNew;
 };
 
-std::vector<long> ChoosePoints(const std::vector<std::string>& names) {
-  const char* setting = std::getenv("UPDATER_KILL_POINTS");
-  const bool all = setting && std::string(setting) == "all";
-  const long wanted = setting && !all ? std::atol(setting) : 40;
-  std::vector<long> chunks, chosen;
-  for (long i = 1; i <= static_cast<long>(names.size()); ++i) {
-    (all || names[i - 1] != "chunk" ? chosen : chunks).push_back(i);
+// The same title with its data files carried as patches from the installed ones.
+class KillTestPatched : public KillTest {
+ protected:
+  KillTestPatched() {
+    updater_ = BuildPath(UPDATER_KILL_PATCHED_EXE);
+    heldUpdater_ = BuildPath(UPDATER_KILL_PATCHED_HELD_EXE);
+    newFiles_ = BuildPath(UPDATER_KILL_PATCHED_PAYLOAD_DIR);
   }
-  // The rest are chunk boundaries, evenly spread from the first to the last.
-  const long spread = std::max(wanted - static_cast<long>(chosen.size()), 2L);
-  for (long i = 0; i < spread && !chunks.empty(); ++i) {
-    chosen.push_back(chunks[i * (chunks.size() - 1) / (spread - 1)]);
-  }
-  std::sort(chosen.begin(), chosen.end());
-  chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
-  return chosen;
-}
+};
 
-TEST_F(KillTest, NextRunFinishesTheUpdateWhereverTheFirstWasEnded) {
-  InstallOldTitle();
-  const std::vector<std::string> names = HoldPointNames(kKillHeldUpdater);
-  ASSERT_GT(names.size(), 100u);
-  ASSERT_EQ(Snapshot(install_.Path()), Updated()) << "the whole update itself did not go through";
+TEST_F(KillTest, NextRunFinishesTheUpdateWhereverTheFirstWasEnded) { KillAtSpreadPoints(); }
 
-  const std::vector<long> points = ChoosePoints(names);
-  std::printf("killing at %zu of %zu hold points\n", points.size(), names.size());
-  ASSERT_GE(points.size(), 30u);
-  for (const long point : points) {
-    SCOPED_TRACE("killed at point " + std::to_string(point) + " (" + names[point - 1] + ")");
-    InstallOldTitle();
-    EndHeldRunAt(std::to_string(point));
-    ExpectTheNextRunUpdates();
-    if (HasFailure()) break;
-  }
-}
+// Ended while files are made from the installed ones by patch: the next run
+// still finds each installed file old (a patch's base) or new (staged from
+// itself), and updates.
+TEST_F(KillTestPatched, NextRunFinishesThePatchedUpdateWhereverTheFirstWasEnded) { KillAtSpreadPoints(); }
 
 // The run that settles an interrupted update is itself ended, at every point
 // of its work; the run after it still settles the installation and updates it.
@@ -324,7 +347,7 @@ TEST_F(KillTest, RecoveryEndedAnywhereIsTakenUpByTheNextRun) {
   {
     HoldPoints points(0, log);
     // Cancelled at the confirmation: every point it passed was the recovery's.
-    ExpectBoxes(RunUpdater(kKillHeldUpdater, {IDCANCEL}), {Confirm()});
+    ExpectBoxes(RunUpdater(heldUpdater_, {IDCANCEL}), {Confirm()});
   }
   const std::vector<std::string> names = ReadLines(log);
   DeleteFileA(log.c_str());
@@ -351,7 +374,7 @@ TEST_F(KillTest, UndoEndedAnywhereIsTakenUpByTheNextRun) {
   const std::string log = TempFile("undo-points");
   {
     HoldPoints points("commit", log);
-    UpdaterProcess process(kKillHeldUpdater, {IDOK, IDOK, IDOK});
+    UpdaterProcess process(heldUpdater_, {IDOK, IDOK, IDOK});
     ASSERT_TRUE(points.WaitReached());
     holdLibrary();
     points.Resume();

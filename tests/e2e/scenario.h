@@ -23,6 +23,10 @@ inline const std::string kLargeUpdater = BuildPath(UPDATER_LARGE_EXE);
 inline const std::string kMissingUpdater = BuildPath(UPDATER_MISSING_EXE);
 inline const std::string kInfoUpdater = BuildPath(UPDATER_INFO_EXE);
 inline const std::string kNoDialogUpdater = BuildPath(UPDATER_NO_DIALOG_EXE);
+// The sample update carried as patches from release 0.9, and from 0.8 and 0.9.
+inline const std::string kPatchedUpdater = BuildPath(UPDATER_PATCHED_EXE);
+inline const std::string kPatchedTwoUpdater = BuildPath(UPDATER_PATCHED_TWO_EXE);
+inline const std::string kReleases = BuildPath(UPDATER_TEST_RELEASES_DIR);
 
 inline const std::vector<std::string> kFiles = {"TumbleTrain.exe", "dll\\RESOURCE.dll"};
 
@@ -206,6 +210,15 @@ class EndToEnd : public ::testing::Test {
       std::vector<unsigned char> bytes = ReadBytes(target);
       bytes[bytes.size() / 2] ^= 0x01;
       WriteBytes(target, bytes);
+    }
+  }
+
+  // The files of release `name` (tests/e2e made them) over the installation.
+  void InstallRelease(const char* name) {
+    PrepareInstall(Install::Old);
+    for (const std::string& file : kFiles) {
+      const std::string from = kReleases + "\\" + name + "\\" + file;
+      ASSERT_TRUE(CopyFileA(from.c_str(), (install_ / file).c_str(), FALSE)) << from;
     }
   }
 

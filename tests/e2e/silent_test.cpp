@@ -70,8 +70,7 @@ class Silent : public EndToEnd {
   }
 };
 
-// One row per exit code of a silent run (the code for a release that cannot
-// be patched is reserved and has none yet).
+// One row per exit code of a silent run.
 TEST_F(Silent, EveryOutcomeHasItsExitCodeAndShowsNothing) {
   const Row rows[] = {
       {"updated", kUpdater, "/S", [] { return Prepared{}; }, 0, After::kUpdated},
@@ -101,6 +100,13 @@ TEST_F(Silent, EveryOutcomeHasItsExitCodeAndShowsNothing) {
          return Prepared{};
        },
        3, After::kUntouched},
+      // An update carried only as patches from 0.9, and the player has 0.8.
+      {"installed release cannot be patched", kPatchedUpdater, "/S",
+       [this] {
+         InstallRelease("0.8");
+         return Prepared{};
+       },
+       4, After::kUntouched},
       // The 48 MiB payload on the 3 MiB drive.
       {"too little space", kLargeUpdater, "/S",
        [this] {

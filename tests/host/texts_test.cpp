@@ -76,6 +76,9 @@ TEST(Texts, AreStoredInCodePage932) {
       {text::kPayloadDamaged.ja,
        u8"アップデートファイルが破損しています。\nアップデートファイルをもう一度ダウンロードして下さい。["
        u8"0x000A0005]"},
+      {text::kCannotPatchFormat.ja,
+       u8"このアップデートは、インストールされているゲームのバージョンには適用できません。\n"
+       u8"アップデートに必要なバージョン：%s"},
       {text::kNameTakenFormat.ja,
        u8"アップデートに使うファイル名が既に使われています。\n"
        u8"次のファイルを移動するか削除してから、もう一度アップデートを行って下さい。\n%s"},

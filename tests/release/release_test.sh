@@ -16,6 +16,9 @@
 #            the other, stops it before it touches anything
 # readme     the README's release command, exactly as written, in a fresh copy
 #            of the source tree
+# patched    scripts/release of the sample title with its older installation as
+#            a base prints each file's whole and patch size, the patch the one
+#            payloadtool diff makes, and the exe carries that patch
 set -u
 case_name=${1:?case}
 src=${2:?source dir}
@@ -266,6 +269,26 @@ readme)
       fail "$bits: the signature does not verify"
   done
   [ "$status" = 0 ] && rm -rf "$clone" "$home"
+  ;;
+
+patched)
+  # A profile whose base is the sample's older installation, released unsigned.
+  rm -rf "$dir/patched"
+  mkdir -p "$dir/patched/profile"
+  printf 'include(${CMAKE_SOURCE_DIR}/profiles/sample/profile.cmake)\nset(UPDATER_BASE "%s/old")\n' "$sample" \
+    >"$dir/patched/profile/profile.cmake"
+  log=$("$src/scripts/release" "$dir/patched/profile" --host-tools "$host_bin" --out "$dir/patched/out" \
+    --work "$dir/patched/work" 2>&1) || fail "scripts/release with a base failed: $log"
+  echo "$log"
+  for file in TumbleTrain.exe dll/RESOURCE.dll; do
+    "$host_bin/payloadtool" diff "$sample/old/$file" "$sample/new/$file" "$dir/patched/made.upp" || fail "diff $file"
+    whole=$(stat -c %s "$sample/new/$file")
+    patch=$(stat -c %s "$dir/patched/made.upp")
+    grep -qE "^   $file +$whole +$patch\$" <<<"$log" || fail "no line '$file $whole $patch' in the release's output"
+  done
+  exe="$(sed -n 's/^exe=//p' "$dir/patched/work/x64/generated/updater/release.txt")"
+  x86_64-w64-mingw32-windres -i "$exe" -O rc 2>/dev/null | grep -q '"TUMBLETRAIN.EXE" "BINPATCH"' ||
+    fail "the updater carries no patch of TumbleTrain.exe"
   ;;
 
 *)

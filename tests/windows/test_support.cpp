@@ -122,14 +122,14 @@ void ResetUpdateState() {
 }
 
 bool CopyWithDamagedResource(const std::string& module, const std::string& copy, const char* name, DWORD at,
-                             DWORD count) {
+                             DWORD count, const char* type) {
   if (!CopyFileA(module.c_str(), copy.c_str(), FALSE)) return false;
   // Loaded as a data file the module is the file's bytes as they lie, so a
   // resource's place in the view is its offset in the file.
   HMODULE view = LoadLibraryExA(copy.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (!view) return false;
   DWORD offset = 0, size = 0;
-  if (HRSRC found = FindResourceA(view, name, "bin")) {
+  if (HRSRC found = FindResourceA(view, name, type)) {
     const auto* bytes = static_cast<const unsigned char*>(LockResource(LoadResource(view, found)));
     const auto* base =
         reinterpret_cast<const unsigned char*>(reinterpret_cast<UINT_PTR>(view) & ~UINT_PTR{3});

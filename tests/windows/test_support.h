@@ -57,12 +57,12 @@ class InLanguage {
 };
 
 // Copies the exe or library `module` to `copy` and spoils `count` bytes of its
-// payload resource `name` (type BIN), `at` bytes into the resource's data: a
-// payload damaged in the file (kLastBytes: its last `count` bytes). False when
-// the resource is not there or the copy cannot be written.
+// payload resource `name` (of `type`, BIN unless given), `at` bytes into the
+// resource's data: a payload damaged in the file (kLastBytes: its last `count`
+// bytes). False when the resource is not there or the copy cannot be written.
 constexpr DWORD kLastBytes = MAXDWORD;
 bool CopyWithDamagedResource(const std::string& module, const std::string& copy, const char* name, DWORD at,
-                             DWORD count);
+                             DWORD count, const char* type = "bin");
 
 // A Unix symbolic link at `link` to `target` (both Windows paths), made by the
 // host's ln: Wine shows it as a reparse point, the stand-in for a junction,

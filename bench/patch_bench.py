@@ -148,6 +148,7 @@ set xtics rotate by -30 left
 set grid ytics
 set key top left
 set bmargin 9
+set rmargin 14
 plot "{out}/patches.dat" using 2:xtic(1) title "ours (payloadtool diff)", \\
      "" using 3 title "bsdiff", "" using 4 title "xdelta3 -9", \\
      "" using 5 title "zstd --patch-from --long=31 --ultra -22", 1 notitle lc rgb "black" dt 2

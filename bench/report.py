@@ -34,11 +34,11 @@ def medians(name):
     return data["context"], found
 
 
-def bin_resources(exe):
-    """Total bytes of an exe's BIN resources (its payload as carried)."""
+def bin_resources(exe, types=("BIN",)):
+    """Total bytes of an exe's resources of these types (its payload as carried)."""
     listing = subprocess.run(["wrestool", "-l", exe], capture_output=True, text=True, check=True).stdout
     return sum(int(line.split("size=")[1].rstrip("]")) for line in listing.splitlines()
-               if line.startswith("--type='BIN'"))
+               if any(line.startswith(f"--type='{t}'") for t in types))
 
 
 # Checksum scan.
@@ -205,8 +205,9 @@ row("5 merge 10,000 entries x 4 MiB, plain/linear", f"{plain:.1f} vs {linear:.3f
     f"{plain / linear:.0f}x", plain / linear >= 100)
 
 # The gigabyte end to end, and write speed against the durable copy.
-results = [verified.get(name, "not run") for name in ("sample", "large", "giga", "binraw", "bindeflated")]
-row("6 verified: sample, 48 MiB, 1 GiB, 30 MB raw, deflated", " / ".join(results), "identical files", "",
+results = [verified.get(name, "not run")
+           for name in ("sample", "large", "giga", "binraw", "bindeflated", "patched1m", "patched1g", "whole1g")]
+row("6 verified: sample, 48 MiB, 1 GiB, 30 MB raw, deflated, patched 1 MB, 1 GiB, whole 1 GiB", " / ".join(results), "identical files", "",
     all(r == "identical" for r in results))
 for name, label in MEMORY_RUNS:
     write_s, copy_s, size = (updater.get(f"{name}_write_s", 0), updater.get(f"{name}_copy_s", 0),
@@ -247,6 +248,30 @@ if raw_s and deflated_s:
         f"{raw_s:.3f} vs {updater.get('binraw_copy_s', 0):.3f} s", "report",
         f"{payload.get('binaries', 0) / raw_s / 1e9:.2f} vs "
         f"{payload.get('binaries', 0) / max(updater.get('binraw_copy_s', 1e-9), 1e-9) / 1e9:.2f} GB/s")
+
+# A main program carried as a patch from the installed one: memory from 1 MB
+# to 1 GiB, the write time against the same files carried whole, and what the
+# decoder adds to the deflated build.
+seen = all(linux.get(f"{name}_linux_processes", 0) > 0 for name in ("sample", "patched1m", "patched1g"))
+for name, label in (("patched1m", "patched 1 MB"), ("patched1g", "patched 1 GiB")):
+    anon = linux.get(f"{name}_linux_rss_anon_kib", 0) - linux.get("sample_linux_rss_anon_kib", 0)
+    row(f"9 peak private (RssAnon), {label} vs sample",
+        f"{linux.get(f'{name}_linux_rss_anon_kib', 0):.0f} vs {linux.get('sample_linux_rss_anon_kib', 0):.0f} KiB",
+        "<= +1024 KiB", f"{anon:+.0f} KiB", seen and anon <= 1024)
+    grown = updater.get(f"{name}_peak_private_kib", 0) - updater.get("sample_peak_private_kib", 0)
+    row(f"  peak private bytes (API), {label} vs sample",
+        f"{updater.get(f'{name}_peak_private_kib', 0):.0f} vs {updater.get('sample_peak_private_kib', 0):.0f} KiB",
+        "<= +1024 KiB", f"{grown:+.0f} KiB", updater.get("sample_peak_private_kib", 0) > 0 and grown <= 1024)
+patched_s, whole_s = updater.get("patched1g_write_s", 0), updater.get("whole1g_write_s", 0)
+row("9 write phase, 1 GiB: patched vs whole raw", f"{patched_s:.2f} vs {whole_s:.2f} s", "<= 2.00x",
+    f"{patched_s / whole_s:.2f}x" if whole_s else "", 0 < patched_s <= 2 * whole_s)
+patched_exe = os.path.join(win_dir, "bench", "patched1m", "TumbleTrainUpdate.exe")
+if os.path.exists(patched_exe) and os.path.exists(deflated_exe):
+    carried = ("BIN", "BINPATCH")
+    patched_code = os.path.getsize(patched_exe) - bin_resources(patched_exe, carried)
+    deflated_code = os.path.getsize(deflated_exe) - bin_resources(deflated_exe, carried)
+    row("9 exe minus payload, with patches vs deflated", f"{patched_code} vs {deflated_code} B", "<= +8192 B",
+        f"{patched_code - deflated_code:+d} B", patched_code - deflated_code <= 8192)
 
 caches = ", ".join(f"L{c['level']} {c['type']} {c['size'] // 1024} KiB" for c in context.get("caches", []))
 lines = [f"Machine: {context.get('num_cpus')} CPUs at {context.get('mhz_per_cpu')} MHz; {caches}",

@@ -24,8 +24,10 @@ std::string Text(const fs::path& path) {
   return s.str();
 }
 
+// A folder of the running test's own: ctest runs the tests of this file side by side.
 struct Releases {
-  fs::path root = fs::path(UPDATER_BINARY_DIR) / "payload_list_test";
+  fs::path root = fs::path(UPDATER_BINARY_DIR) / "payload_list_test" /
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name();
   fs::path previous = root / "releases/1.0", next = root / "releases/1.1";
   Releases() {
     fs::remove_all(root);

@@ -215,6 +215,38 @@ TEST(Patch, SmallChangesMakeSmallPatches) {
   EXPECT_LT(patch.size() * 2, Make(plainProgram, plainMoved).size());
 }
 
+// Above 16 MiB whether the transform pays is decided on pieces of the file:
+// it is still taken for moved code and left out for data that an insertion
+// shifted (there every transformed E8 operand would change), and the whole
+// file comes out exact either way.
+TEST(Patch, LargeFilesChooseTheTransformFromPieces) {
+  Bytes data = Random(17 << 20, 12);
+  std::copy_n(Program(16, 0, 12).begin(), 0x100, data.begin());  // a PE header
+  Bytes shifted = data;
+  shifted.insert(shifted.begin() + (1 << 20), 3, 0x90);
+  struct Case {
+    const char* what;
+    Bytes base, target;
+    uint32_t flags;
+  };
+  const Case cases[] = {
+      {"moved code", Program(175000, 0, 13), Program(175000, 64, 13),
+       patch::kTransformBranches | patch::kTransformRipRelative},
+      {"shifted data", data, shifted, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_GT(c.target.size(), 16u << 20);
+    const Bytes patch = Make(c.base, c.target);
+    patch::Header header;
+    ASSERT_TRUE(patch::ReadHeader(patch.data(), static_cast<uint32_t>(patch.size()), &header));
+    EXPECT_EQ(header.flags, c.flags);
+    Written w;
+    ASSERT_EQ(Apply(c.base, patch, &w), payload::Outcome::kWritten);
+    EXPECT_TRUE(w.bytes == c.target);
+  }
+}
+
 // The transform is undone exactly, whatever the bytes: code, random data,
 // every segment length, any offset.
 TEST(Patch, TransformIsUndoneExactly) {

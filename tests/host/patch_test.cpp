@@ -12,18 +12,12 @@
 
 #include "apply/patch_apply.h"
 #include "apply/progress.h"
+#include "tests/host/random_bytes.h"
 #include "tools/patch_make.h"
 
 namespace {
 
 using tools::Bytes;
-
-Bytes Random(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  Bytes bytes(size);
-  for (auto& b : bytes) b = static_cast<unsigned char>(generator());
-  return bytes;
-}
 
 Bytes Join(std::initializer_list<Bytes> parts) {
   Bytes all;

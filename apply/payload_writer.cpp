@@ -320,9 +320,12 @@ bool WriteOneChunk(void* context, const unsigned char* bytes, uint32_t count, ui
 }
 
 // Writes the new bytes of an entry into the staged file beside `target`,
-// checking them against their record as they go, and flushes them. Damaged
-// bytes (a changed byte of the exe, raw or deflated) are never flushed as new.
-WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& state, FileIdentity* identity) {
+// checking them against their record as they go, and hands the file to
+// `flush` as the `index`-th. Damaged bytes (a changed byte of the exe, raw or
+// deflated) are never flushed as new. kWriteFailed may be the flush of the
+// file handed over before: `flush` tells which.
+WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& state, FileIdentity* identity,
+                      FlushBehind& flush, size_t index) {
   char staged[MAX_PATH];
   if (!staging::AppendSuffix(staged, MAX_PATH, target, staging::kStagedSuffix))
     return WriteResult::kCannotCreate;
@@ -362,12 +365,12 @@ WriteResult StageFile(const char* target, const EntryPlan& plan, RunTotals& stat
     return WriteResult::kDamaged;
   }
   OpenFileFacts facts;
-  if (!FlushFile(file.Get(), staged) || !FactsOf(file.Get(), &facts)) {
-    LogFailure("stage: flush", staged, GetLastError());
+  if (!FactsOf(file.Get(), &facts)) {
+    LogFailure("stage: identify", staged, GetLastError());
     return WriteResult::kWriteFailed;
   }
   *identity = facts.identity;
-  file.Reset();
+  if (!flush.Hand(static_cast<UniqueFile&&>(file), staged, index)) return WriteResult::kWriteFailed;
   HOLD_POINT("staged");
   return WriteResult::kWritten;
 }
@@ -536,18 +539,24 @@ int WritePayload() {
   }
 
   // Stage every file, with progress. A failure removes what was staged.
+  FlushBehind flush;
   for (size_t i = 0; i < count; ++i) {
     const EntryPlan& plan = plans[i];
     char target[MAX_PATH];
     FileIdentity staged = {0, 0};
     const WriteResult result = !JoinPath(target, gState.installFolder, plan.path)
                                    ? WriteResult::kCannotCreate
-                                   : StageFile(target, plan, state, &staged);
+                                   : StageFile(target, plan, state, &staged, flush, i);
     if (result != WriteResult::kWritten) {
+      // The file in flight is closed before the staged files go; the failure
+      // may be its flush, or the flush of the one before.
+      flush.Wait();
+      const bool flushFailed = flush.Failed() < i;
       update.Abandon();
-      ShowEntryFailure(plan.path, result == WriteResult::kDamaged       ? text::kPayloadDamaged
-                                  : result == WriteResult::kWriteFailed ? text::kWriteFailed
-                                                                        : text::kWriteCannotCreate);
+      ShowEntryFailure(flushFailed ? plans[flush.Failed()].path : plan.path,
+                       flushFailed || result == WriteResult::kWriteFailed ? text::kWriteFailed
+                       : result == WriteResult::kDamaged                  ? text::kPayloadDamaged
+                                                                          : text::kWriteCannotCreate);
       return 0;
     }
     update.Staged(i, staged);
@@ -556,6 +565,12 @@ int WritePayload() {
             : plan.installedIsNew ? "staged from the installed file, which is new already, and checked"
                                   : "staged beside its target and checked");
   }
+  if (!flush.Wait()) {
+    update.Abandon();
+    ShowEntryFailure(plans[flush.Failed()].path, text::kWriteFailed);
+    return 0;
+  }
+  HOLD_POINT("flushed");
   // Every staged file must still be there, whole, before any target is touched:
   // a scanner may have taken one away since it was flushed.
   if (const char* gone = update.CheckStaged()) {

@@ -272,6 +272,69 @@ bool FlushFile(HANDLE file, const char* path) {
   return true;
 }
 
+FlushBehind::FlushBehind()
+    : ready_(CreateEventA(nullptr, FALSE, FALSE, nullptr)), done_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+  // A small stack: the thread only waits and flushes.
+  if (ready_ && done_)
+    thread_ = CreateThread(nullptr, 64 * 1024, Work, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+}
+
+FlushBehind::~FlushBehind() {
+  Wait();
+  if (thread_) {
+    SetEvent(ready_);  // with no file: the end
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+  }
+  if (ready_) CloseHandle(ready_);
+  if (done_) CloseHandle(done_);
+}
+
+DWORD WINAPI FlushBehind::Work(void* self) {
+  auto& flush = *static_cast<FlushBehind*>(self);
+  for (;;) {
+    WaitForSingleObject(flush.ready_, INFINITE);
+    if (!flush.file_.Valid()) return 0;
+    flush.flushed_ = FlushFileBuffers(flush.file_.Get()) != 0;
+    flush.error_ = flush.flushed_ ? 0 : GetLastError();
+    SetEvent(flush.done_);
+  }
+}
+
+bool FlushBehind::Hand(UniqueFile file, const char* path, size_t index) {
+  if (!Wait()) return false;
+  file_ = static_cast<UniqueFile&&>(file);
+  lstrcpynA(path_, path, MAX_PATH);
+  index_ = index;
+  busy_ = true;
+  if (thread_) {
+    SetEvent(ready_);
+  } else {
+    flushed_ = FlushFileBuffers(file_.Get()) != 0;
+    error_ = flushed_ ? 0 : GetLastError();
+  }
+  return true;
+}
+
+bool FlushBehind::Wait() {
+  if (!busy_) return true;
+  if (thread_) WaitForSingleObject(done_, INFINITE);
+  busy_ = false;
+  file_.Reset();
+  if (flushed_ && TEST_FAILS("flush", path_)) {
+    flushed_ = false;
+    error_ = ERROR_WRITE_FAULT;
+  }
+  if (flushed_) {
+    TRACE_POINT("flush", path_);
+    return true;
+  }
+  failed_ = index_;
+  LogFailure("stage: flush", path_, error_);
+  SetLastError(error_);
+  return false;
+}
+
 int ComposeJournalPath(char (&path)[MAX_PATH]) {
   return FormatText(path, staging::kJournalNameFormat, gState.installFolder, gTitleProfile->baseName) >= 0;
 }

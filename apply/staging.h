@@ -54,6 +54,38 @@ bool DeleteFileWithRetry(const char* path, FileIdentity expected = {0, 0});
 // Flushes a file the update wrote to the disk.
 bool FlushFile(HANDLE file, const char* path);
 
+// Flushes the staged files one at a time on a thread of its own, so that the
+// next file's bytes are written while the disk takes the last one's. Without
+// that thread each file is flushed when it is handed over.
+class FlushBehind {
+ public:
+  FlushBehind();
+  ~FlushBehind();
+  FlushBehind(const FlushBehind&) = delete;
+  FlushBehind& operator=(const FlushBehind&) = delete;
+
+  // Takes `file` (written, open for writing) to flush and close, once the
+  // file handed over before it is done. False when that one's flush failed.
+  bool Hand(UniqueFile file, const char* path, size_t index);
+  // Waits for the file in flight, if any; false when its flush failed.
+  bool Wait();
+  // The index of the file whose flush failed; SIZE_MAX while none has.
+  size_t Failed() const { return failed_; }
+
+ private:
+  static DWORD WINAPI Work(void* self);
+  UniqueFile file_;
+  char path_[MAX_PATH] = {};
+  size_t index_ = 0;
+  size_t failed_ = SIZE_MAX;
+  bool busy_ = false;
+  bool flushed_ = false;
+  DWORD error_ = 0;
+  HANDLE thread_ = nullptr;
+  HANDLE ready_ = nullptr;  // a file to flush, or the end when none
+  HANDLE done_ = nullptr;
+};
+
 // How writing one of the update's files (a staged file, the journal) ended.
 enum class WriteResult { kWritten, kCannotCreate, kWriteFailed, kDamaged };
 

@@ -9,7 +9,8 @@
 //   UPDATER_TRACE_LOG=<file> every file flushed ("flush <path>") and every journal line
 //                            written ("journal <line>") is appended to the file, in order;
 //   UPDATER_FAIL=<step>:<line>  the journal line fails at that step ("write:undo" is
-//                            never written, "flush:commit" is written and its flush fails).
+//                            never written, "flush:commit" is written and its flush fails);
+//                            "flush:<path>" fails the flush of that staged file.
 #include <windows.h>
 
 #include <algorithm>

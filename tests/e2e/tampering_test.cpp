@@ -55,7 +55,7 @@ TEST_F(Tampering, StagedFileTakenAwayBeforeTheCommitReplacesNothing) {
     const Tree before = Snapshot(install_.Path());
     UpdaterRun run;
     {
-      HoldPoints points("staged#2");
+      HoldPoints points("flushed");
       UpdaterProcess process(kHeldUpdater, {IDOK, IDOK, IDOK});
       ASSERT_TRUE(points.WaitReached());
       ASSERT_TRUE(DeleteFileA((install_ / (entry + ".upd-new")).c_str()));
@@ -66,6 +66,23 @@ TEST_F(Tampering, StagedFileTakenAwayBeforeTheCommitReplacesNothing) {
     ExpectTree(Snapshot(install_.Path()), before);
     EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "(none)");
     ExpectTheNextRunUpdates();
+  }
+}
+
+// A staged file's flush fails (the disk's fault): the box names that file,
+// whether the failure is seen while the next file is written or after the
+// last, and every staged file is removed, the one in flight too.
+TEST_F(Tampering, StagedFileWhoseFlushFailsReplacesNothing) {
+  for (const std::string& entry : kFiles) {
+    SCOPED_TRACE(entry);
+    PrepareInstall(Install::Old);
+    WriteSettingsFor(nullptr);
+    const Tree before = Snapshot(install_.Path());
+    const ScopedEnvironment fail("UPDATER_FAIL", "flush:" + install_ / (entry + ".upd-new"));
+    const UpdaterRun run = RunUpdater(kHeldUpdater, {IDOK, IDOK, IDOK});
+    ExpectBoxes(run, {Confirm(), PerFile(text::kWriteFailed, entry), Cancelled()});
+    ExpectTree(Snapshot(install_.Path()), before);
+    EXPECT_EQ(SettingsValue("UPDATE", "NonActivation"), "(none)");
   }
 }
 

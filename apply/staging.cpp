@@ -295,8 +295,7 @@ DWORD WINAPI FlushBehind::Work(void* self) {
   for (;;) {
     WaitForSingleObject(flush.ready_, INFINITE);
     if (!flush.file_.Valid()) return 0;
-    flush.flushed_ = FlushFileBuffers(flush.file_.Get()) != 0;
-    flush.error_ = flush.flushed_ ? 0 : GetLastError();
+    flush.FlushNow();
     SetEvent(flush.done_);
   }
 }
@@ -310,10 +309,14 @@ bool FlushBehind::Hand(UniqueFile file, const char* path, size_t index) {
   if (thread_) {
     SetEvent(ready_);
   } else {
-    flushed_ = FlushFileBuffers(file_.Get()) != 0;
-    error_ = flushed_ ? 0 : GetLastError();
+    FlushNow();
   }
   return true;
+}
+
+void FlushBehind::FlushNow() {
+  flushed_ = FlushFileBuffers(file_.Get()) != 0;
+  error_ = flushed_ ? 0 : GetLastError();
 }
 
 bool FlushBehind::Wait() {

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "apply/staging_core.h"
 #include "base/heap_array.h"
@@ -74,6 +75,8 @@ class FlushBehind {
 
  private:
   static DWORD WINAPI Work(void* self);
+  // Flushes the file in hand, noting how it went.
+  void FlushNow();
   UniqueFile file_;
   char path_[MAX_PATH] = {};
   size_t index_ = 0;

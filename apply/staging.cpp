@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "apply/staging_core.h"
 #include "base/heap_text.h"
@@ -31,6 +32,27 @@ bool WithRetry(Operation operation) {
     if (!momentary || attempt == 10) return false;
     Sleep(100);
   }
+}
+
+// A file of the update's own, opened without following a link: the file of
+// a known identity, or one whose final path is its name. A file that is not
+// the one expected is no use trying again.
+HANDLE OpenOwnFile(const char* path, DWORD access, FileIdentity expected) {
+  HANDLE file = OpenToLookAt(path, access, expected);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION &&
+        error != ERROR_FILE_NOT_FOUND) {
+      SetLastError(ERROR_NOT_SUPPORTED);
+    }
+  }
+  return file;
+}
+
+// Deletes a file opened with DELETE once its last handle is closed.
+bool DeleteOpenFile(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
 // The three files of one entry: its target, the staged new content, the old content set aside.
@@ -162,10 +184,7 @@ class Settlement {
 
   // Deletes the open journal by its handle, so no other file can be at its name meanwhile.
   static bool DeleteJournal(HANDLE journal) {
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return WithRetry([&] {
-      return SetFileInformationByHandle(journal, FileDispositionInfo, &disposition, sizeof disposition);
-    });
+    return WithRetry([&] { return DeleteOpenFile(journal); });
   }
 
  private:
@@ -236,13 +255,35 @@ bool ReadJournalText(HANDLE journal, HeapText& text) {
 
 }  // namespace
 
-bool MoveFileWithRetry(const char* from, const char* to, bool replace, FileIdentity expected) {
-  // Windows moves a link as a link, but Wine would move its target. Held,
-  // shared, while it moves.
-  UniqueFile source(OpenToLookAt(from, FILE_READ_ATTRIBUTES, expected));
-  if (!source.Valid()) return false;
-  const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-  return WithRetry([&] { return MoveFileExA(from, to, flags) != 0; });
+bool MoveFileWithRetry(const char* from, const char* to, bool replace, FileIdentity expected,
+                       UniqueFile* moved) {
+  // Moved by a handle to the file itself, never what a link there leads to
+  // (Windows would move a link as a link, Wine its target), and no other file
+  // can take the name between the look and the move. The system's rename
+  // takes the destination by its full name: "\??\C:\...".
+  struct {
+    FILE_RENAME_INFO info;
+    wchar_t room[MAX_PATH + 8];
+  } rename = {};
+  const bool unc = to[0] == '\\' && to[1] == '\\' && to[2] != '?';
+  const wchar_t* const prefix = unc ? L"\\??\\UNC" : L"\\??\\";
+  const size_t prefixLength = std::wcslen(prefix);
+  std::wmemcpy(rename.info.FileName, prefix, prefixLength);
+  const char* rest = std::strncmp(to, "\\\\?\\", 4) == 0 ? to + 4 : unc ? to + 1 : to;
+  const int length = WidenText(rename.info.FileName + prefixLength, MAX_PATH, rest, CP_ACP);
+  if (length < 0) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  rename.info.ReplaceIfExists = replace;
+  rename.info.FileNameLength = static_cast<DWORD>((prefixLength + length) * sizeof(wchar_t));
+  return WithRetry([&] {
+    UniqueFile file(OpenOwnFile(from, DELETE | FILE_READ_ATTRIBUTES, expected));
+    if (!file.Valid() || !SetFileInformationByHandle(file.Get(), FileRenameInfo, &rename, sizeof rename))
+      return false;
+    if (moved) *moved = static_cast<UniqueFile&&>(file);
+    return true;
+  });
 }
 
 bool DeleteFileWithRetry(const char* path, FileIdentity expected) {
@@ -251,18 +292,9 @@ bool DeleteFileWithRetry(const char* path, FileIdentity expected) {
   return WithRetry([&] {
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND)
       return true;
-    UniqueFile file(OpenToLookAt(path, DELETE | FILE_READ_ATTRIBUTES, expected));
-    if (!file.Valid()) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND) return true;
-      // Not the file it should be: no use trying again.
-      if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-      }
-      return false;
-    }
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    UniqueFile file(OpenOwnFile(path, DELETE | FILE_READ_ATTRIBUTES, expected));
+    if (!file.Valid()) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    return DeleteOpenFile(file.Get());
   });
 }
 
@@ -390,7 +422,7 @@ Recovery RecoverInterruptedUpdate() {
 }
 
 bool StagedUpdate::Add(const JournalEntry& entry) {
-  if (count_ == entries_.Count() || !staged_.Valid()) return false;
+  if (count_ == entries_.Count() || !staged_.Valid() || !asides_.Valid()) return false;
   entries_[count_++] = entry;
   return true;
 }
@@ -462,7 +494,7 @@ const char* StagedUpdate::ReplaceTargets() {
     // Each file by its identity: the old target as the check found it, the staged file as it was written.
     if (!ComposeEntryPaths(entry.path, paths) ||
         (entry.kind == staging::kEntryExisted &&
-         !MoveFileWithRetry(paths.target, paths.aside, false, entry.old))) {
+         !MoveFileWithRetry(paths.target, paths.aside, false, entry.old, &asides_[i]))) {
       LogFailure("replace: set the old file aside", paths.target, GetLastError());
       failed_ = entry.path;
       break;
@@ -492,6 +524,8 @@ const char* StagedUpdate::ReplaceTargets() {
     }
   }
   if (!failed_) return nullptr;
+  // The old files go back by name now, as the next run would move them.
+  for (size_t i = 0; i < count_; ++i) asides_[i].Reset();
 
   // Recorded before the first target goes back, so that an interruption from
   // here on is undone, never finished, by the next run. A line that cannot be
@@ -516,6 +550,16 @@ void StagedUpdate::Finish() {
   bool whole = true;
   for (size_t i = 0; i < count_; ++i) {
     const JournalEntry& entry = entries_[i];
+    // The old file set aside, held open since its move, goes by that handle
+    // as it is closed.
+    if (asides_[i].Valid()) {
+      const bool deleted = DeleteOpenFile(asides_[i].Get());
+      asides_[i].Reset();
+      if (deleted) {
+        HOLD_POINT("delete");
+        continue;
+      }
+    }
     EntryPaths paths;
     if (!ComposeEntryPaths(entry.path, paths)) {
       whole = false;

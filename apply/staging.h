@@ -49,8 +49,10 @@ Recovery RecoverInterruptedUpdate();
 // for about a second before it counts as failed. A move goes over a file at
 // `to` only when `replace` says so. Both act on the file at the name itself,
 // never on what a link there leads to: the file of a known identity, or one
-// whose final path is its name.
-bool MoveFileWithRetry(const char* from, const char* to, bool replace, FileIdentity expected = {0, 0});
+// whose final path is its name. `moved`, when given, keeps the moved file
+// open (shared) so that it can be deleted later without looking for it again.
+bool MoveFileWithRetry(const char* from, const char* to, bool replace, FileIdentity expected = {0, 0},
+                       UniqueFile* moved = nullptr);
 bool DeleteFileWithRetry(const char* path, FileIdentity expected = {0, 0});
 // Flushes a file the update wrote to the disk.
 bool FlushFile(HANDLE file, const char* path);
@@ -96,7 +98,7 @@ enum class WriteResult { kWritten, kCannotCreate, kWriteFailed, kDamaged };
 class StagedUpdate {
  public:
   // Room for `capacity` entries.
-  explicit StagedUpdate(size_t capacity) : entries_(capacity), staged_(capacity) {}
+  explicit StagedUpdate(size_t capacity) : entries_(capacity), staged_(capacity), asides_(capacity) {}
   StagedUpdate(const StagedUpdate&) = delete;
   StagedUpdate& operator=(const StagedUpdate&) = delete;
 
@@ -130,6 +132,7 @@ class StagedUpdate {
  private:
   HeapArray<staging::JournalEntry> entries_;
   HeapArray<FileIdentity> staged_;
+  HeapArray<UniqueFile> asides_;  // each old file set aside, held open from its move until it is deleted
   size_t count_ = 0;
   char journal_[MAX_PATH] = {};
   UniqueFile file_;

@@ -37,8 +37,23 @@ export TEST_PREMATURE_EXIT_FILE
 # finished from ending until ctest's time limit.
 output="$marker_dir/output"
 : >"$output"
+# Where Wine's 32-bit side is installed, `wine` is its 32-bit loader, which
+# hands a 64-bit program to a start.exe of its own: the program is then a
+# second process, started by start.exe (which Wine sometimes fails to do), and
+# a signal to the wine process reaches start.exe, not the program (SIGINT left
+# a hung test running). Wine's 64-bit loader runs a 64-bit program itself.
+loader=wine
+pe_header=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+if [ -n "$pe_header" ] && [ "$(od -An -tx2 -j$((pe_header + 4)) -N2 "$1" | tr -d ' ')" = 8664 ]; then
+  for candidate in "$(command -v wine64)" /usr/lib/wine/wine64; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+      loader=$candidate
+      break
+    fi
+  done
+fi
 # In the background, so that a signal sent to this script reaches the program.
-wine "$@" <&0 >"$output" 2>&1 &
+"$loader" "$@" <&0 >"$output" 2>&1 &
 program=$!
 tail -n +1 -s 0.1 --pid="$program" -f "$output" &
 shown=$!

@@ -17,8 +17,7 @@ else()
   if(NOT _rc EQUAL 0)
     message(FATAL_ERROR "Configuring the host tools failed (${_rc})")
   endif()
-  execute_process(COMMAND ${CMAKE_COMMAND} --build ${_tools_build} --target recordlib samplegen payloadtool signcheck
-                          -j 2
+  execute_process(COMMAND ${CMAKE_COMMAND} --build ${_tools_build} --target host_tools -j 2
                   RESULT_VARIABLE _rc OUTPUT_QUIET)
   if(NOT _rc EQUAL 0)
     message(FATAL_ERROR "Building the host tools failed (${_rc})")

@@ -84,20 +84,40 @@ double TimeWriter() {
 // When the writer passed its hold points in the last run: the journal written,
 // the last file staged, the commit record, the last replacement, the end of
 // the clean-up.
+// Within staging, the time spent making each file's bytes (from the end of
+// the file before to its last chunk) and the time spent waiting for the flush
+// of the file before (from the last chunk to the file handed over), summed
+// over the files, and the wait for the last flush: a slow run says which.
 struct CommitClock {
   double journal = 0;
   double staged = 0;
   double committed = 0;
   double replaced = 0;
   double cleaned = 0;
+  double lastChunk = 0;
+  double making = 0;
+  double waiting = 0;
+  double lastWait = 0;
+  double slowestFile = 0;  // the longest making of one file
 } gClock;
 
 }  // namespace
 
 void HoldPoint(const char* name) {
   const double now = Now();
-  if (std::strcmp(name, "journal") == 0) gClock.journal = now;
-  if (std::strcmp(name, "staged") == 0) gClock.staged = now;
+  if (std::strcmp(name, "chunk") == 0) gClock.lastChunk = now;
+  if (std::strcmp(name, "journal") == 0) {
+    gClock.journal = gClock.staged = now;
+    gClock.making = gClock.waiting = gClock.slowestFile = 0;
+  }
+  if (std::strcmp(name, "staged") == 0) {
+    const double making = gClock.lastChunk - gClock.staged;
+    gClock.making += making;
+    gClock.slowestFile = std::max(gClock.slowestFile, making);
+    gClock.waiting += now - gClock.lastChunk;
+    gClock.staged = now;
+  }
+  if (std::strcmp(name, "flushed") == 0) gClock.lastWait = now - gClock.staged;
   if (std::strcmp(name, "commit") == 0) gClock.committed = gClock.replaced = gClock.cleaned = now;
   if (std::strcmp(name, "move") == 0) gClock.replaced = now;
   if (std::strcmp(name, "cleaned") == 0) gClock.cleaned = now;
@@ -192,6 +212,11 @@ void Run(const std::string& folder, int runs) {
     mark.push_back((gClock.committed - gClock.staged) * 1000);
     commit.push_back((gClock.replaced - gClock.committed) * 1000);
     cleanup.push_back((gClock.cleaned - gClock.replaced) * 1000);
+    // Each run as it went, for a median that needs explaining.
+    std::printf("run %d writer_ms %.1f durable_copy_ms %.1f staging_ms %.1f making_ms %.1f "
+                "flush_wait_ms %.1f last_flush_ms %.1f slowest_file_ms %.1f\n",
+                i + 1, w * 1000, d * 1000, staging.back(), gClock.making * 1000, gClock.waiting * 1000,
+                gClock.lastWait * 1000, gClock.slowestFile * 1000);
   }
   // For comparison only: copies left in the page cache.
   for (int i = 0; i < runs; ++i) {

@@ -72,11 +72,10 @@ const BYTE* PayloadBytes(int file, DWORD* size) {
 // build) was 2-4x slower in making its bytes. Before each timed run a 256 MiB
 // scratch file is written and deleted, so that both sides take memory that is
 // there. "cold" as the second argument leaves that out.
-bool gWarmMemory = true;
-std::string gWarmFile;  // in the folder the runs write to
+std::string gWarmFile;  // in the folder the runs write to; empty when cold
 
 void WarmMemory() {
-  if (!gWarmMemory) return;
+  if (gWarmFile.empty()) return;
   static char block[1 << 20];
   HANDLE file = CreateFileA(gWarmFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
@@ -105,11 +104,10 @@ double TimeWriter() {
 
 // When the writer passed its hold points in the last run: the journal written,
 // the last file staged, the commit record, the last replacement, the end of
-// the clean-up.
-// Within staging, the time spent making each file's bytes (from the end of
-// the file before to its last chunk) and the time spent waiting for the flush
-// of the file before (from the last chunk to the file handed over), summed
-// over the files, and the wait for the last flush: a slow run says which.
+// the clean-up. Within staging, the time spent making each file's bytes (from
+// the end of the file before to its last chunk) and the time spent waiting for
+// the flush of the file before (from the last chunk to the file handed over),
+// summed over the files, and the wait for the last flush: a slow run says which.
 struct CommitClock {
   double journal = 0;
   double staged = 0;
@@ -374,8 +372,7 @@ int main(int argc, char** argv) {
   GetTempPathA(MAX_PATH, temp);
   const std::string folder = std::string(temp) + "writer-bench-" + std::to_string(GetCurrentProcessId());
   CreateDirectoryA(folder.c_str(), nullptr);
-  gWarmMemory = !(argc > 2 && std::strcmp(argv[2], "cold") == 0);
-  gWarmFile = folder + "\\warm.tmp";
+  if (!(argc > 2 && std::strcmp(argv[2], "cold") == 0)) gWarmFile = folder + "\\warm.tmp";
 
   gState.instance = GetModuleHandleA(nullptr);
   lstrcpynA(gState.caption, "Bench - Update Program", sizeof gState.caption);

@@ -69,6 +69,10 @@ UpdaterProcess::UpdaterProcess(const std::string& exe, std::initializer_list<int
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!dialog_.window) {
+        // A message box being taken down can be seen for a moment without its
+        // text, and its handle may then go to the progress dialog: a dialog
+        // without the bar is not the progress dialog.
+        if (IsDialogClassWindow(window) && !GetDlgItem(window, IDC_PROGRESS_BAR)) return;
         dialog_.window = window;
         dialog_.title = WindowText(window);
         dialog_.status = DialogItemText(window, IDC_STATUS_TEXT);

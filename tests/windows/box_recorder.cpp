@@ -61,8 +61,10 @@ std::wstring FromCodePage(const char* text, UINT codePage) {
 
 std::wstring FromCp932(const char* text) { return FromCodePage(text, 932); }
 
+bool IsDialogClassWindow(HWND window) { return HasClass(window, L"#32770"); }
+
 bool IsMessageBoxWindow(HWND window) {
-  return HasClass(window, L"#32770") && GetDlgItem(window, kTextControlId) != nullptr;
+  return IsDialogClassWindow(window) && GetDlgItem(window, kTextControlId) != nullptr;
 }
 
 BoxRecorder::BoxRecorder(DWORD processId) : processId_(processId), thread_([this] { Run(); }) {}

@@ -64,6 +64,8 @@ class BoxRecorder {
 
 // Whether a top-level window is a message box (dialog class with the text control 0xFFFF).
 bool IsMessageBoxWindow(HWND window);
+// A window of the dialog class: a message box, or the updater's own dialog.
+bool IsDialogClassWindow(HWND window);
 std::wstring WindowText(HWND window);
 // UTF-16 of a code page 932 text, for comparing what a box shows with our texts.
 std::wstring FromCp932(const char* text);
